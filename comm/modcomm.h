@@ -1,0 +1,37 @@
+#pragma once
+
+#include "serialapi.h"
+
+#include <QString>
+
+#include <cstdint>
+
+// Serial port control for keying: opens COM1..COM4 exclusively and switches
+// one control line. No data ever crosses the port.
+
+inline const QString kCommSettings = QStringLiteral("baud=1200 parity=N data=8 stop=1");
+
+// Line codes of CommSetLine.
+inline constexpr std::int16_t kLineBreak = 1;
+inline constexpr std::int16_t kLineDTR = 2;
+inline constexpr std::int16_t kLineRTS = 3;
+
+std::int32_t CommOpen(std::int16_t port, const QString& portName, const QString& settings);
+std::int32_t CommClose(std::int16_t port);
+std::int32_t CommSetLine(std::int16_t port, std::int16_t line, std::int16_t state);
+
+// Whether the program holds port `port` (1..4) open.
+bool CommIsOpen(std::int16_t port);
+
+// The error record of the last failure; a success leaves it as it was.
+extern std::int32_t CommLastError;
+extern QString CommErrorSource;
+extern QString CommErrorText;
+// The device behind the port of the last failure, for the operator.
+extern QString CommErrorDevice;
+
+// Detail lines for a message box: the failing step, the device and the system's reason.
+QString CommErrorDetail();
+
+// Closes every slot and forgets the error record; for tests.
+void CommResetForTesting();

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+// 16-bit booleans: stored settings and callers compare with -1 for "set".
+using VBool = std::int16_t;
+inline constexpr VBool kTrue = -1;
+inline constexpr VBool kFalse = 0;
+
+inline VBool toVBool(bool b)
+{
+    return b ? kTrue : kFalse;
+}
+
+inline const QString kAppTitle = QStringLiteral("Wren Voice Keyer");
+inline const QString kSettingsSection = QStringLiteral("Settings");
+
+// The program-wide state that start-up fills from the settings store.
+extern QString gVersion;
+extern QString gCopyright;
+extern VBool gExitRequested;
+extern std::int16_t gCommPort; // 0 = none, 1..4 = COM1..COM4
+extern std::int16_t gPTTLine;  // 1 = DTR, 2 = RTS
+extern VBool gAlwaysOnTop;
+extern std::array<QString, 11> gWaveFiles;      // indexed by button number 1..10
+extern std::array<QString, 11> gButtonCaptions; // indexed by button number 1..10
+
+// Puts every global back to its zero value; for tests that run start-up more than once.
+void resetGlobals();

@@ -1,0 +1,34 @@
+#include "resizer.h"
+
+#include <QEvent>
+#include <QWidget>
+
+ProportionalResizer::ProportionalResizer(QWidget* container) : QObject(container), mContainer(container)
+{
+    mDesignSize = container->size();
+    const auto widgets = container->findChildren<QWidget*>();
+    for (QWidget* w : widgets) {
+        if (!w->isWindow())
+            mDesign.insert(w, w->geometry());
+    }
+    container->installEventFilter(this);
+}
+
+bool ProportionalResizer::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == mContainer && event->type() == QEvent::Resize)
+        rescale();
+    return QObject::eventFilter(watched, event);
+}
+
+void ProportionalResizer::rescale()
+{
+    if (mDesignSize.isEmpty())
+        return;
+    const double sx = double(mContainer->width()) / mDesignSize.width();
+    const double sy = double(mContainer->height()) / mDesignSize.height();
+    for (auto it = mDesign.cbegin(); it != mDesign.cend(); ++it) {
+        const QRect& r = it.value();
+        it.key()->setGeometry(qRound(r.x() * sx), qRound(r.y() * sy), qRound(r.width() * sx), qRound(r.height() * sy));
+    }
+}

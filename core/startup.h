@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+// How stored texts become the globals; the stored text itself is never rewritten.
+std::int16_t commPortFromSetting(const QString& value);
+std::int16_t pttLineFromSetting(const QString& value);
+std::int16_t alwaysOnTopFromSetting(const QString& value);
+
+// Reads every setting into the globals, writing the default of each key found empty.
+void LoadSettings();
+
+// The start procedure. Returns false when the operator declined to run a
+// second copy: the program must then end without touching anything.
+bool StartUp();
+
+// Releases the single-instance lock; for tests that start up more than once.
+void releaseInstanceLockForTesting();

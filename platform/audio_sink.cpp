@@ -1,0 +1,368 @@
+#include "platform/audio_sink.h"
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QMediaDevices>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// What the server holds ahead of the speaker: long enough that a slow event handler never starves it,
+// short enough to fill at once.
+constexpr int kSinkBufferMs = 200;
+// Past the file's length by this much, a stream that still claims to play is taken as stuck (its device
+// vanished), so the transmitter is never held keyed for ever.
+constexpr qint64 kStuckAfterUSecs = 2'000'000;
+
+struct SndfileCloser
+{
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+bool isWaveContainer(int format)
+{
+    const int major = format & SF_FORMAT_TYPEMASK;
+    return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 || major == SF_FORMAT_W64;
+}
+
+// Gains of one source channel into left and right when more than two channels fold into stereo.
+std::array<float, 2> foldGains(int position, int index)
+{
+    constexpr float kCentre = 0.70710678f;
+    switch (position) {
+    case SF_CHANNEL_MAP_LEFT:
+    case SF_CHANNEL_MAP_FRONT_LEFT:
+    case SF_CHANNEL_MAP_REAR_LEFT:
+    case SF_CHANNEL_MAP_SIDE_LEFT:
+    case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER:
+    case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
+    case SF_CHANNEL_MAP_TOP_REAR_LEFT:
+        return {1.0f, 0.0f};
+    case SF_CHANNEL_MAP_RIGHT:
+    case SF_CHANNEL_MAP_FRONT_RIGHT:
+    case SF_CHANNEL_MAP_REAR_RIGHT:
+    case SF_CHANNEL_MAP_SIDE_RIGHT:
+    case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER:
+    case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
+    case SF_CHANNEL_MAP_TOP_REAR_RIGHT:
+        return {0.0f, 1.0f};
+    case SF_CHANNEL_MAP_MONO:
+    case SF_CHANNEL_MAP_CENTER:
+    case SF_CHANNEL_MAP_FRONT_CENTER:
+    case SF_CHANNEL_MAP_REAR_CENTER:
+    case SF_CHANNEL_MAP_TOP_CENTER:
+    case SF_CHANNEL_MAP_TOP_FRONT_CENTER:
+    case SF_CHANNEL_MAP_TOP_REAR_CENTER:
+        return {kCentre, kCentre};
+    case SF_CHANNEL_MAP_LFE:
+        return {0.0f, 0.0f};
+    default:
+        // No usable map: the usual interleaving puts left-hand channels first in each pair.
+        return index % 2 == 0 ? std::array<float, 2>{1.0f, 0.0f} : std::array<float, 2>{0.0f, 1.0f};
+    }
+}
+
+// The file's samples in the sink's format, decoded as the sink pulls them. Its size is what the header
+// promises; should the data end early, silence makes up the rest, so the sink is never told a length
+// that does not come.
+class PcmReader : public QIODevice
+{
+public:
+    PcmReader(SndfilePtr file, QByteArray fileName, const SF_INFO& info)
+        : mFile(std::move(file)), mFileName(std::move(fileName)), mSourceChannels(info.channels),
+          mFrames(std::max<sf_count_t>(info.frames, 0))
+    {
+        if (mSourceChannels > 2) {
+            std::vector<int> map(static_cast<size_t>(mSourceChannels), SF_CHANNEL_MAP_INVALID);
+            const bool haveMap = sf_command(mFile.get(), SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                                            static_cast<int>(map.size() * sizeof(int))) == SF_TRUE;
+            std::array<float, 2> total{0.0f, 0.0f};
+            for (int i = 0; i < mSourceChannels; ++i) {
+                const auto gains = foldGains(haveMap ? map[static_cast<size_t>(i)] : SF_CHANNEL_MAP_INVALID, i);
+                mFold.push_back(gains);
+                total[0] += gains[0];
+                total[1] += gains[1];
+            }
+            // Scaled so that channels at full scale together cannot clip.
+            for (auto& gains : mFold) {
+                gains[0] /= std::max(total[0], 1.0f);
+                gains[1] /= std::max(total[1], 1.0f);
+            }
+        }
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    void setOutput(int channels, QAudioFormat::SampleFormat format)
+    {
+        mOutputChannels = channels;
+        mFormat = format;
+    }
+    qint64 frames() const { return mFrames; }
+    int sourceChannels() const { return mSourceChannels; }
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return mFrames * bytesPerFrame(); }
+
+    // Back to the first frame, for playing again. Some codecs (GSM 6.10) cannot seek: the file is opened
+    // anew then. Should that fail, the rest plays as silence.
+    bool rewind()
+    {
+        if (mFileRead) {
+            if (sf_seek(mFile.get(), 0, SEEK_SET) != 0) {
+                SF_INFO info{};
+                mFile.reset(sf_open(mFileName.constData(), SFM_READ, &info));
+            }
+            mFileEnded = !mFile;
+            mFileRead = false;
+        }
+        mPosition = 0;
+        return QIODevice::seek(0);
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 count = std::min(maxSize / bytesPerFrame(), mFrames - mPosition);
+        if (count <= 0)
+            return 0;
+        mDecoded.assign(static_cast<size_t>(count * mSourceChannels), 0.0f);
+        if (!mFileEnded) {
+            mFileRead = true;
+            const sf_count_t got = sf_readf_float(mFile.get(), mDecoded.data(), count);
+            if (got < count)
+                mFileEnded = true;
+        }
+        if (mFormat == QAudioFormat::Float) {
+            auto* out = reinterpret_cast<float*>(data);
+            for (qint64 frame = 0; frame < count; ++frame) {
+                for (int channel = 0; channel < mOutputChannels; ++channel)
+                    *out++ = sample(frame, channel);
+            }
+        } else {
+            auto* out = reinterpret_cast<qint16*>(data);
+            for (qint64 frame = 0; frame < count; ++frame) {
+                for (int channel = 0; channel < mOutputChannels; ++channel) {
+                    // libsndfile scales 16-bit data by 1/32768, so this gives such files back bit for bit.
+                    const float scaled = std::nearbyint(sample(frame, channel) * 32768.0f);
+                    *out++ = static_cast<qint16>(std::clamp(scaled, -32768.0f, 32767.0f));
+                }
+            }
+        }
+        mPosition += count;
+        return count * bytesPerFrame();
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    qint64 bytesPerFrame() const
+    {
+        return qint64{mOutputChannels} * (mFormat == QAudioFormat::Float ? qint64{sizeof(float)} : 2);
+    }
+
+    float sample(qint64 frame, int channel) const
+    {
+        const float* in = mDecoded.data() + frame * mSourceChannels;
+        if (mFold.empty())
+            return in[std::min(channel, mSourceChannels - 1)];
+        float mixed = 0.0f;
+        for (int source = 0; source < mSourceChannels; ++source)
+            mixed += in[source] * mFold[static_cast<size_t>(source)][static_cast<size_t>(channel)];
+        return mixed;
+    }
+
+    SndfilePtr mFile;
+    QByteArray mFileName; // as libsndfile takes it, to open the file again
+    int mSourceChannels;
+    qint64 mFrames;
+    qint64 mPosition = 0;
+    bool mFileRead = false;  // frames were decoded since the file was opened or rewound
+    bool mFileEnded = false; // the file gave fewer frames than its header promised
+    int mOutputChannels = 1;
+    QAudioFormat::SampleFormat mFormat = QAudioFormat::Float;
+    std::vector<std::array<float, 2>> mFold; // empty unless more than two channels fold into stereo
+    std::vector<float> mDecoded;
+};
+
+class SinkAudioStream : public AudioStream
+{
+public:
+    SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output)
+        : mPcm(std::move(pcm)), mSampleRate(sampleRate), mOutput(output),
+          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
+    {
+    }
+
+    // Sinks are stopped first, then destroyed, and only here: the sink's destructor pumps events, and the
+    // sound server's client can abort when a stream it is still tearing down disappears under it.
+    ~SinkAudioStream() override
+    {
+        for (auto& sink : mSinks)
+            sink->stop();
+        mSinks.clear();
+    }
+
+    std::int32_t play() override
+    {
+        if (isPlaying())
+            return 0;
+        // Played to the end or stopped: "play" starts over, on the sink that worked before.
+        if (mActive != nullptr) {
+            mActive->stop();
+            mPcm->rewind();
+            return start(mActive);
+        }
+        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+        if (device.isNull())
+            return MciError::HardwareError;
+        for (const QAudioFormat& format : candidateFormats()) {
+            if (!device.isFormatSupported(format))
+                continue;
+            mPcm->setOutput(format.channelCount(), format.sampleFormat());
+            mPcm->rewind();
+            auto sink = std::make_unique<QAudioSink>(device, format);
+            sink->setBufferSize(format.bytesForDuration(qint64{kSinkBufferMs} * 1000));
+            QAudioSink* candidate = sink.get();
+            mSinks.push_back(std::move(sink));
+            if (start(candidate) == 0)
+                return 0;
+        }
+        return MciError::HardwareError;
+    }
+
+    bool isPlaying() override
+    {
+        if (mActive == nullptr || !mStarted)
+            return false;
+        // A sink that stopped by itself lost its server.
+        if (mActive->state() == QAudio::StoppedState)
+            return false;
+        const qint64 now = mSincePlay.nsecsElapsed() / 1000;
+        if (now > mDurationUSecs + kStuckAfterUSecs)
+            return false;
+        const qint64 played = mActive->processedUSecs();
+        if (!mPcm->atEnd()) {
+            // While data flows the server's timing is fresh: remember when, by our clock, the first
+            // sample was heard. Taken anew at every query, so the sound card's clock drift never adds up.
+            if (played > 0 && mActive->state() == QAudio::ActiveState)
+                mHeardFrom = now - played;
+            return true;
+        }
+        // The sink turns idle once the server holds the last data, about 100 ms before it has been heard.
+        // From then on processedUSecs() extrapolates from timing that is no longer refreshed and reaches
+        // the end some 10 ms late, so the end is the start measured above plus the file's length.
+        if (mHeardFrom >= 0)
+            return now < mHeardFrom + mDurationUSecs && played < mDurationUSecs;
+        return played < mDurationUSecs;
+    }
+
+    void stop() override
+    {
+        if (mActive != nullptr)
+            mActive->stop();
+        mStarted = false;
+    }
+
+private:
+    std::vector<QAudioFormat> candidateFormats() const
+    {
+        const int channels = std::min(mPcm->sourceChannels(), 2);
+        std::vector<QAudioFormat> formats;
+        for (int count : {channels, 2}) {
+            for (QAudioFormat::SampleFormat sampleFormat : {QAudioFormat::Float, QAudioFormat::Int16}) {
+                if (sampleFormat == QAudioFormat::Float && mOutput == SinkAudioBackend::Output::Int16Only)
+                    continue;
+                QAudioFormat format;
+                format.setSampleRate(mSampleRate);
+                format.setChannelCount(count);
+                format.setSampleFormat(sampleFormat);
+                formats.push_back(format);
+            }
+            if (count == 2)
+                break;
+        }
+        return formats;
+    }
+
+    std::int32_t start(QAudioSink* sink)
+    {
+        sink->start(mPcm.get());
+        // Without a server, start() leaves the sink stopped with an error and emits nothing.
+        if (sink->error() != QAudio::NoError || sink->state() == QAudio::StoppedState) {
+            sink->stop();
+            mStarted = false;
+            return MciError::HardwareError;
+        }
+        mActive = sink;
+        mStarted = true;
+        mHeardFrom = -1;
+        mSincePlay.start();
+        return 0;
+    }
+
+    std::unique_ptr<PcmReader> mPcm;
+    int mSampleRate;
+    SinkAudioBackend::Output mOutput;
+    qint64 mDurationUSecs;
+    std::vector<std::unique_ptr<QAudioSink>> mSinks; // every sink made, kept to the end (see destructor)
+    QAudioSink* mActive = nullptr;
+    bool mStarted = false;
+    qint64 mHeardFrom = -1; // microseconds after play() at which the first sample was heard; -1 unknown
+    QElapsedTimer mSincePlay;
+};
+
+bool propertySet(const char* property)
+{
+    const QByteArray key(property);
+    return qEnvironmentVariableIsSet(QByteArray("PULSE_PROP_").append(property).constData()) ||
+           qEnvironmentVariableIsSet(QByteArray("PULSE_PROP_OVERRIDE_").append(property).constData()) ||
+           qgetenv("PULSE_PROP").contains(key) || qgetenv("PULSE_PROP_OVERRIDE").contains(key);
+}
+
+} // namespace
+
+SinkAudioBackend::SinkAudioBackend(Output output) : mOutput(output)
+{
+    // The sound server remembers the output chosen for each application by its name, which is how the
+    // operator routes messages to the radio's sound card once. Qt 6.4 names its client "QtPulseAudio:<pid>",
+    // new on every run, so we name it after the program; libpulse reads this variable when Qt creates its
+    // client at the first stream, which comes after this backend exists. A name set by the user stays.
+    if (!propertySet("application.name")) {
+        QString name = QCoreApplication::applicationName();
+        if (name.isEmpty())
+            name = QStringLiteral("WrenKeyer");
+        qputenv("PULSE_PROP_OVERRIDE_application.name", name.toUtf8());
+    }
+}
+
+std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+{
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        error = MciError::FileNotFound;
+        return nullptr;
+    }
+    SF_INFO info{};
+    QByteArray fileName = QFile::encodeName(path);
+    SndfilePtr handle(file.isFile() ? sf_open(fileName.constData(), SFM_READ, &info) : nullptr);
+    if (!handle || !isWaveContainer(info.format) || info.channels < 1 || info.samplerate < 1) {
+        error = MciError::InvalidFile;
+        return nullptr;
+    }
+    error = 0;
+    const int sampleRate = info.samplerate;
+    return std::make_unique<SinkAudioStream>(std::make_unique<PcmReader>(std::move(handle), std::move(fileName), info),
+                                             sampleRate, mOutput);
+}

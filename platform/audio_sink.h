@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/mci.h"
+
+// The sound server's backend: libsndfile decodes the WAV file as QAudioSink pulls it, at the file's own
+// rate, so a message of any length opens at once and takes little memory.
+class SinkAudioBackend : public AudioBackend
+{
+public:
+    // The sample formats offered to the server, best first; 16-bit is the fallback for a device that refuses
+    // float, and tests choose it alone to play that path.
+    enum class Output
+    {
+        FloatFirst,
+        Int16Only,
+    };
+
+    explicit SinkAudioBackend(Output output = Output::FloatFirst);
+    std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
+
+private:
+    Output mOutput;
+};

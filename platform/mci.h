@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// A small string-command interface to the audio output, in the manner of the
+// classic media control strings the player speaks:
+//   open "path" type waveaudio alias A   play A   status A mode
+//   stop A   close A   close all
+// Each command returns 0 or an error code; "status A mode" replies "playing"
+// while sound is still going out and "stopped" otherwise.
+
+namespace MciError {
+inline constexpr std::int32_t InvalidDeviceId = 257;
+inline constexpr std::int32_t UnrecognizedKeyword = 259;
+inline constexpr std::int32_t UnrecognizedCommand = 261;
+inline constexpr std::int32_t HardwareError = 262; // no sound server, device refused the stream
+inline constexpr std::int32_t InvalidDeviceName = 263;
+inline constexpr std::int32_t FileNotFound = 275;
+inline constexpr std::int32_t DuplicateAlias = 289;
+inline constexpr std::int32_t InvalidFile = 296; // not a sound file, or one we cannot decode
+inline constexpr std::int32_t MissingParameter = 417;
+} // namespace MciError
+
+std::int32_t mciSendString(const QString& command, QString* reply = nullptr);
+
+// Text for an error code, for messages and logs.
+QString mciErrorText(std::int32_t code);
+
+// One opened sound file.
+class AudioStream
+{
+public:
+    virtual ~AudioStream() = default;
+    // Starts playback without waiting; returns 0 or an MciError code.
+    virtual std::int32_t play() = 0;
+    // True from play() until the last sample has been heard, or until stop().
+    virtual bool isPlaying() = 0;
+    virtual void stop() = 0;
+};
+
+class AudioBackend
+{
+public:
+    virtual ~AudioBackend() = default;
+    // Opens `path` for playback; on failure returns null and sets `error`.
+    virtual std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) = 0;
+};
+
+// The backend in use: the sound server's, unless a test installed another.
+AudioBackend& audioBackend();
+// Installs `backend` (not owned); nullptr restores the sound server's. Closes every open alias first.
+void setAudioBackend(AudioBackend* backend);
+
+// Called after every command with its result; tests use it to see what was sent and when.
+void setMciTrace(std::function<void(const QString& command, std::int32_t result)> trace);
+
+// Closes every alias and lets the sound server's replies arrive; main() calls it before the application
+// object goes away (libpulse can abort at exit when a stream was stopped just before). It also runs by
+// itself from QCoreApplication's destructor once any alias has been opened.
+void shutdownAudio();

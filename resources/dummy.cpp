@@ -1,0 +1,1 @@
+// Holds the compiled-in images; the library needs one source of its own.

@@ -1,0 +1,219 @@
+#include "core/startup.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "tests/fakes/testenv.h"
+#include "windows/frmmain.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QString stored(const QString& key)
+{
+    return GetSetting(kAppTitle, kSettingsSection, key);
+}
+
+void store(const QString& key, const QString& value)
+{
+    SaveSetting(kAppTitle, kSettingsSection, key, value);
+}
+
+} // namespace
+
+class TestStartUp : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnv> mEnv;
+
+private slots:
+    void initTestCase() { setProgramFolderForTesting(QStringLiteral("/opt/wren")); }
+
+    void init() { mEnv = std::make_unique<TestEnv>(); }
+
+    void cleanup()
+    {
+        gExitRequested = kTrue;
+        frmMain().Unload();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void firstRunWritesEveryDefault()
+    {
+        TestEnv& env = *mEnv;
+        LoadSettings();
+
+        QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
+        onDisk.beginGroup(kSettingsSection);
+        QCOMPARE(onDisk.childKeys().size(), 23);
+        QCOMPARE(onDisk.value(QStringLiteral("Comm Port")).toString(), QStringLiteral("None"));
+        QCOMPARE(onDisk.value(QStringLiteral("PTT Line")).toString(), QStringLiteral("RTS"));
+        QCOMPARE(onDisk.value(QStringLiteral("Always On Top")).toString(), QStringLiteral("No"));
+        const QStringList files = {"STATION_CQ.wav", "STATION_CQ_FD.wav", "STATION_QTH_NAME.wav",
+                                   "STATION_RIG_ANT.wav"};
+        const QStringList captions = {"CQ", "CQ FD", "QTH/NAME", "RIG/ANT"};
+        for (int n = 1; n <= 10; ++n) {
+            const QString key = QStringLiteral("Message %1").arg(n);
+            const QString file = n <= 4 ? QStringLiteral("/opt/wren/wav/") + files[n - 1] : QString();
+            const QString caption = n <= 4 ? captions[n - 1] : QStringLiteral("(Blank)");
+            QVERIFY2(onDisk.contains(key), qPrintable(key));
+            QCOMPARE(onDisk.value(key).toString(), file);
+            QCOMPARE(onDisk.value(key + QStringLiteral(" Name")).toString(), caption);
+            QCOMPARE(gWaveFiles[n], file);
+            QCOMPARE(gButtonCaptions[n], caption);
+        }
+        QCOMPARE(gCommPort, std::int16_t(0));
+        QCOMPARE(gPTTLine, std::int16_t(2));
+        QCOMPARE(gAlwaysOnTop, kFalse);
+    }
+
+    void storedValuesAreReadByTheRules_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("expected");
+        const QString port = QStringLiteral("Comm Port");
+        const QString line = QStringLiteral("PTT Line");
+        const QString top = QStringLiteral("Always On Top");
+        QTest::newRow("port none") << port << "none" << 0;
+        QTest::newRow("port NoNe") << port << "NoNe" << 0;
+        QTest::newRow("port leading blank") << port << " 3" << 3;
+        QTest::newRow("port fraction") << port << "3.7" << 3;
+        QTest::newRow("port negative") << port << "-1" << 0;
+        QTest::newRow("port 4") << port << "4" << 4;
+        QTest::newRow("port 5") << port << "5" << 0;
+        QTest::newRow("port name") << port << "COM2" << 0;
+        QTest::newRow("port huge") << port << "99999999" << 0;
+        QTest::newRow("line rts") << line << "rts" << 2;
+        QTest::newRow("line RTS") << line << "RTS" << 2;
+        QTest::newRow("line dtr") << line << "dtr" << 1;
+        QTest::newRow("line CTS") << line << "CTS" << 1;
+        QTest::newRow("top no") << top << "no" << 0;
+        QTest::newRow("top Yes") << top << "Yes" << -1;
+        QTest::newRow("top TRUE") << top << "TRUE" << -1;
+        QTest::newRow("top 1") << top << "1" << -1;
+    }
+
+    void storedValuesAreReadByTheRules()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(int, expected);
+        store(key, value);
+        LoadSettings();
+        const int actual = key == QLatin1String("Comm Port")  ? gCommPort
+                           : key == QLatin1String("PTT Line") ? gPTTLine
+                                                              : gAlwaysOnTop;
+        QCOMPARE(actual, expected);
+        // Only the global is normalised; the stored text stays as the operator left it.
+        QCOMPARE(stored(key), value);
+    }
+
+    void clearedButtonsAcrossRestarts()
+    {
+        LoadSettings();
+        // What clearing a button stores.
+        store(QStringLiteral("Message 1"), QString());
+        store(QStringLiteral("Message 1 Name"), QStringLiteral("(Blank)"));
+        store(QStringLiteral("Message 7"), QStringLiteral("/tmp/x.wav"));
+        store(QStringLiteral("Message 7 Name"), QStringLiteral("X"));
+        store(QStringLiteral("Message 7"), QString());
+        store(QStringLiteral("Message 7 Name"), QStringLiteral("(Blank)"));
+
+        resetGlobals();
+        LoadSettings();
+        QCOMPARE(gWaveFiles[1], QStringLiteral("/opt/wren/wav/STATION_CQ.wav"));
+        QCOMPARE(stored(QStringLiteral("Message 1")), gWaveFiles[1]);
+        QCOMPARE(gButtonCaptions[1], QStringLiteral("(Blank)"));
+        QCOMPARE(gWaveFiles[7], QString());
+        QCOMPARE(gButtonCaptions[7], QStringLiteral("(Blank)"));
+    }
+
+    void portDevicesGetDefaults()
+    {
+        TestEnv& env = *mEnv;
+        StartUp();
+        QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
+        for (int n = 1; n <= 4; ++n)
+            QCOMPARE(onDisk.value(QStringLiteral("Ports/COM%1").arg(n)).toString(),
+                     QStringLiteral("/dev/ttyS%1").arg(n - 1));
+        // The keys of [Settings] stay exactly the program's 23.
+        onDisk.beginGroup(kSettingsSection);
+        QCOMPARE(onDisk.childKeys().size(), 23);
+    }
+
+    void startUpComposesTextsAndShowsTheWindow()
+    {
+        QVERIFY(StartUp());
+        QCOMPARE(gVersion, QStringLiteral("2.0.1"));
+        QCOMPARE(gCopyright, QStringLiteral("Copyright \u00A9 2003-%1 STATION").arg(QDate::currentDate().year()));
+        QCOMPARE(gExitRequested, kFalse);
+        QVERIFY(frmMain().isLoaded());
+        QVERIFY(frmMain().window()->isVisible());
+        QCOMPARE(frmMain().cmdMsg(0)->text(), QStringLiteral("CQ"));
+        QCOMPARE(frmMain().cmdMsg(9)->text(), QStringLiteral("(Blank)"));
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    void secondCopyAsksFirst_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("goesOn");
+        QTest::newRow("No ends it") << kAnswerNo << false;
+        QTest::newRow("Enter takes the default No") << 0 << false;
+        QTest::newRow("Yes starts it") << kAnswerYes << true;
+    }
+
+    void secondCopyAsksFirst()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, goesOn);
+        TestEnv& env = *mEnv;
+        QVERIFY(StartUp()); // the first copy holds the lock
+        store(QStringLiteral("Message 2 Name"), QString());
+        const QByteArray before = env.settingsBytes();
+        MessageBoxes::asked().clear();
+        if (answer != 0)
+            MessageBoxes::setNextAnswer(answer);
+
+        QCOMPARE(StartUp(), goesOn);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        const MessageBoxes::Asked& asked = MessageBoxes::asked().first();
+        QCOMPARE(asked.text, QStringLiteral("Wren Voice Keyer is already loaded.\nDo you really want to load and "
+                                            "run\nanother copy?"));
+        QCOMPARE(asked.style, 260);
+        QCOMPARE(asked.title, QStringLiteral("Wren Voice Keyer - V2.0.1 Confirm"));
+        if (!goesOn)
+            QCOMPARE(env.settingsBytes(), before);
+        else
+            QCOMPARE(stored(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+    }
+
+    void unreadableSettingsAreReportedAndKept()
+    {
+        TestEnv& env = *mEnv;
+        QDir().mkpath(env.configHome() + QStringLiteral("/WrenKeyer"));
+        QFile file(env.settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("\x00\x13\x37 not settings", 15));
+        file.close();
+
+        QVERIFY(StartUp());
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        QVERIFY(MessageBoxes::asked().first().text.contains(QStringLiteral(".unreadable-")));
+        QCOMPARE(gButtonCaptions[1], QStringLiteral("CQ"));
+        QCOMPARE(stored(QStringLiteral("Comm Port")), QStringLiteral("None"));
+    }
+};
+
+QTEST_MAIN(TestStartUp)
+#include "tst_startup.moc"

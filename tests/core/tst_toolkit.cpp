@@ -1,0 +1,132 @@
+#include "core/form.h"
+#include "core/resizer.h"
+#include "core/toolkit.h"
+
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+class ProbeForm : public Form
+{
+public:
+    int loads = 0;
+    int unloads = 0;
+    bool refuseUnload = false;
+    QString kept; // a field of the window object: survives unloads
+    QLineEdit* edit = nullptr;
+
+protected:
+    QWidget* CreateWindow() override
+    {
+        auto* w = new QWidget;
+        w->resize(200, 100);
+        edit = new QLineEdit(QStringLiteral("design"), w);
+        edit->setGeometry(10, 20, 100, 30);
+        return w;
+    }
+    void ControlsDestroyed() override { edit = nullptr; }
+    void Form_Load() override { ++loads; }
+    void Form_Unload(VBool& cancel) override
+    {
+        ++unloads;
+        if (refuseUnload)
+            cancel = kTrue;
+    }
+};
+
+} // namespace
+
+class TestToolkit : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void formLifecycle()
+    {
+        ProbeForm form;
+        QVERIFY(!form.isLoaded());
+        form.Show();
+        QCOMPARE(form.loads, 1);
+        form.Load(); // already loaded: no second Form_Load
+        QCOMPARE(form.loads, 1);
+        form.edit->setText(QStringLiteral("typed"));
+        form.kept = QStringLiteral("field");
+
+        form.refuseUnload = true;
+        QVERIFY(!form.Unload());
+        QVERIFY(form.isLoaded());
+        QCOMPARE(form.edit->text(), QStringLiteral("typed"));
+
+        form.refuseUnload = false;
+        QVERIFY(form.Unload());
+        QVERIFY(!form.isLoaded());
+        QVERIFY(form.edit == nullptr);
+        QCOMPARE(form.unloads, 2);
+
+        // The close box takes the same road, and a new load starts from design values.
+        form.Show();
+        QCOMPARE(form.loads, 2);
+        QCOMPARE(form.edit->text(), QStringLiteral("design"));
+        QCOMPARE(form.kept, QStringLiteral("field"));
+        form.window()->close();
+        QVERIFY(!form.isLoaded());
+        QCOMPARE(form.unloads, 3);
+    }
+
+    void showModalReturnsAfterUnload()
+    {
+        ProbeForm form;
+        bool wasModal = false;
+        QTimer::singleShot(20, [&] {
+            wasModal = form.window() && form.window()->isModal();
+            form.Unload();
+        });
+        form.ShowModal();
+        QVERIFY(wasModal);
+        QVERIFY(!form.isLoaded());
+        QCOMPARE(form.unloads, 1);
+    }
+
+    void resizerKeepsProportions()
+    {
+        QWidget container;
+        container.resize(200, 100);
+        auto* child = new QWidget(&container);
+        child->setGeometry(20, 10, 100, 40);
+        new ProportionalResizer(&container);
+        container.show();
+        container.resize(400, 300);
+        QCOMPARE(child->geometry(), QRect(40, 30, 200, 120));
+        container.resize(100, 50);
+        QCOMPARE(child->geometry(), QRect(10, 5, 50, 20));
+    }
+
+    void twipsFollowTheScreen()
+    {
+        // An inch is 1440 twips whatever the resolution.
+        const double perPixel = twipsPerPixelX();
+        QVERIFY(perPixel > 0);
+        QCOMPARE(twipsToPixelsX(1440), qRound(1440 / perPixel));
+        QCOMPARE(twipsRect(0, 0, 1440, 720).width(), qRound(1440 / twipsPerPixelX()));
+        QCOMPARE(twipsRect(0, 0, 1440, 720).height(), qRound(720 / twipsPerPixelY()));
+    }
+
+    void scriptedMessageBoxes()
+    {
+        MessageBoxes::setScripted(true);
+        MessageBoxes::reset();
+        MessageBoxes::setNextAnswer(kAnswerYes);
+        QCOMPARE(MsgBox(QStringLiteral("a"), MsgStyle::YesNoDefaultNo, QStringLiteral("t")), kAnswerYes);
+        // Unanswered: the default button, No for a Yes/No box with No as default.
+        QCOMPARE(MsgBox(QStringLiteral("b"), MsgStyle::YesNoDefaultNo, QStringLiteral("t")), kAnswerNo);
+        QCOMPARE(MsgBox(QStringLiteral("c"), MsgStyle::Critical, QStringLiteral("t"), QStringLiteral("d")), kAnswerOk);
+        QCOMPARE(MessageBoxes::asked().size(), 3);
+        QCOMPARE(MessageBoxes::asked().at(2).detail, QStringLiteral("d"));
+        QCOMPARE(MessageBoxes::asked().at(2).style, 16);
+    }
+};
+
+QTEST_MAIN(TestToolkit)
+#include "tst_toolkit.moc"

@@ -1,0 +1,149 @@
+#pragma once
+
+#include "comm/serialapi.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+// A serial layer for tests. It records every call of the nine port operations
+// (CreateFile, SetupComm, PurgeComm, SetCommTimeouts, GetCommState,
+// BuildCommDCB, SetCommState, EscapeCommFunction, CloseHandle) with a
+// timestamp, fails any of them on request with a chosen errno, and keeps the
+// DTR, RTS and break state of each handle the way a port driver would:
+//  - handles count up from 3 and are never reused, so a stale one fails with EBADF;
+//  - a name already open cannot be opened again (EBUSY), like the real exclusive open;
+//  - opening raises DTR and RTS (as the kernel does on a real port; see
+//    setOpenRaisesLines), closing drops every line (HUPCL).
+// GetLastError, FormatMessage and DevicePath are answered but not recorded.
+class FakeSerialApi : public SerialApi
+{
+public:
+    static constexpr int kForever = -1;
+
+    struct Call
+    {
+        QString name;                       // the operation, e.g. "EscapeCommFunction"
+        CommHandle handle = kInvalidHandle; // the handle passed; for CreateFile the one returned
+        // The other arguments as text: CreateFile the port name; SetupComm "1024,1024";
+        // PurgeComm "15"; SetCommTimeouts the five values in decimal, comma-separated;
+        // BuildCommDCB the settings string; SetCommState the Dcb as a mode string
+        // ("baud=1200 parity=N data=8 stop=1"); EscapeCommFunction the function code.
+        QString arg;
+        qint64 ms = 0; // milliseconds since the fake was created or reset
+        bool ok = false;
+        std::int32_t error = 0; // the errno of a failed call, else 0
+    };
+
+    struct Lines
+    {
+        bool dtr = false;
+        bool rts = false;
+        bool brk = false;
+
+        bool operator==(const Lines&) const = default;
+        bool anyUp() const { return dtr || rts || brk; }
+    };
+
+    FakeSerialApi();
+    ~FakeSerialApi() override;
+    FakeSerialApi(const FakeSerialApi&) = delete;
+    FakeSerialApi& operator=(const FakeSerialApi&) = delete;
+
+    // Makes serialApi() answer with this fake until uninstall() or destruction.
+    void install();
+    void uninstall();
+
+    // Fails the operation `call` with `error` the next `count` times it is made
+    // (kForever: every time), after letting `skip` calls through. A failed call
+    // changes nothing. Several failures for the same call queue up in order.
+    void failOn(const QString& call, std::int32_t error, int count = 1, int skip = 0);
+    void failNext(const QString& call, std::int32_t error) { failOn(call, error, 1); }
+    void failAlways(const QString& call, std::int32_t error) { failOn(call, error, kForever); }
+    // Makes the operation `call` throw std::runtime_error the next `count` times.
+    void throwOn(const QString& call, int count = 1);
+    // Whether CreateFile raises DTR and RTS; true unless set otherwise.
+    void setOpenRaisesLines(bool raises);
+    // DevicePath answers "/dev/ttyS0".."/dev/ttyS3" for COM1..COM4 unless told otherwise.
+    void setDevicePath(const QString& name, const QString& path);
+    // FormatMessage answers strerror's text ("" for codes it has none for) unless told otherwise.
+    void setMessage(std::int32_t code, const QString& text);
+    // What GetCommState reads from a newly opened port; 9600 8N1 unless told otherwise.
+    void setPortDefaults(const Dcb& dcb);
+
+    const QList<Call>& calls() const { return mCalls; }
+    QStringList callNames() const;
+    QList<Call> callsNamed(const QString& name) const;
+    // The lines of a handle; all down for a closed or unknown handle.
+    Lines lineState(CommHandle handle) const;
+    // The lines of the port name's open handle; all down when it is not open.
+    Lines lineStateByName(const QString& name) const;
+    bool isOpen(const QString& name) const;
+    bool isOpen(CommHandle handle) const;
+    // The open handle of a port name, else the last one it had, else kInvalidHandle.
+    CommHandle handleOf(const QString& name) const;
+    QList<CommHandle> openHandles() const;
+    // The settings last applied with SetCommState to a handle.
+    Dcb appliedDcb(CommHandle handle) const;
+    CommTimeouts appliedTimeouts(CommHandle handle) const;
+    qint64 elapsedMs() const { return mClock.elapsed(); }
+
+    // Forgets the recorded calls and the scripted failures; open handles stay open.
+    void clear();
+    // Back to a new fake: no calls, no failures, no handles, clock and numbering restarted.
+    void reset();
+
+    CommHandle CreateFile(const QString& name) override;
+    bool SetupComm(CommHandle handle, std::uint32_t inQueue, std::uint32_t outQueue) override;
+    bool PurgeComm(CommHandle handle, std::uint32_t flags) override;
+    bool SetCommTimeouts(CommHandle handle, const CommTimeouts& timeouts) override;
+    bool GetCommState(CommHandle handle, Dcb& dcb) override;
+    bool BuildCommDCB(const QString& settings, Dcb& dcb) override;
+    bool SetCommState(CommHandle handle, const Dcb& dcb) override;
+    bool EscapeCommFunction(CommHandle handle, std::uint32_t function) override;
+    bool CloseHandle(CommHandle handle) override;
+    std::int32_t GetLastError() override { return mLastError; }
+    QString FormatMessage(std::int32_t code) override;
+    QString DevicePath(const QString& name) override;
+
+    // A Dcb in the mode syntax, as recorded for SetCommState.
+    static QString modeString(const Dcb& dcb);
+
+private:
+    struct Port
+    {
+        QString name;
+        bool open = false;
+        Lines lines;
+        Dcb state;
+        CommTimeouts timeouts;
+    };
+    struct Failure
+    {
+        std::int32_t error = 0; // 0: throw instead
+        int count = 1;
+        int skip = 0;
+    };
+
+    // The scripted failure for this call, consumed; 0 when it goes through. Throws when scripted to.
+    std::int32_t scripted(const QString& call);
+    bool finish(const QString& call, CommHandle handle, const QString& arg, std::int32_t error);
+    Port* openPort(CommHandle handle);
+
+    QElapsedTimer mClock;
+    QList<Call> mCalls;
+    QHash<QString, QList<Failure>> mFailures;
+    QMap<CommHandle, Port> mPorts;
+    QHash<QString, QString> mDevicePaths;
+    QHash<std::int32_t, QString> mMessages;
+    Dcb mPortDefaults{9600, 8, 'N', 10};
+    CommHandle mNextHandle = 3;
+    std::int32_t mLastError = 0;
+    bool mOpenRaisesLines = true;
+    bool mInstalled = false;
+};

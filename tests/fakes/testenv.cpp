@@ -1,0 +1,48 @@
+#include "testenv.h"
+
+#include "core/globals.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+
+#include <QFile>
+#include <QSettings>
+
+TestEnv::TestEnv() : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(qgetenv("XDG_RUNTIME_DIR"))
+{
+    // The single-instance lock lives here: a keyer running on this desktop must not disturb tests.
+    qputenv("XDG_RUNTIME_DIR", mRuntimeDir.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", mDir.path().toLocal8Bit());
+    // QSettings reads XDG_CONFIG_HOME once per process; tell it about each new folder.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, mDir.path());
+    MessageBoxes::setScripted(true);
+    MessageBoxes::reset();
+    resetGlobals();
+    setEndProgramHandlerForTesting([this] { ++mEndRequests; });
+}
+
+TestEnv::~TestEnv()
+{
+    MessageBoxes::reset();
+    setEndProgramHandlerForTesting(nullptr);
+    if (mOldRuntimeDir.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", mOldRuntimeDir);
+    if (mOldConfigHome.isEmpty())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", mOldConfigHome);
+}
+
+QString TestEnv::settingsFile() const
+{
+    return settingsFilePath(kAppTitle);
+}
+
+QByteArray TestEnv::settingsBytes() const
+{
+    QFile file(settingsFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}

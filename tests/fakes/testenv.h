@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A private settings folder and scripted message boxes for one test case:
+// no test ever reads or writes the user's own settings.
+class TestEnv
+{
+public:
+    TestEnv();
+    ~TestEnv();
+    TestEnv(const TestEnv&) = delete;
+    TestEnv& operator=(const TestEnv&) = delete;
+
+    QString configHome() const { return mDir.path(); }
+    QString settingsFile() const;
+    // Reads the settings file as text, for byte-level comparisons.
+    QByteArray settingsBytes() const;
+    // How often the program asked to end; tests never end for real.
+    int endRequests() const { return mEndRequests; }
+
+private:
+    QTemporaryDir mDir;
+    QTemporaryDir mRuntimeDir;
+    QByteArray mOldConfigHome;
+    QByteArray mOldRuntimeDir;
+    int mEndRequests = 0;
+};

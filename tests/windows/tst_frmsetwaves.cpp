@@ -1,0 +1,468 @@
+#include "windows/frmsetwaves.h"
+
+#include "core/settings.h"
+#include "core/startup.h"
+#include "core/toolkit.h"
+#include "tests/fakes/scripted_audio.h"
+#include "tests/fakes/testenv.h"
+#include "windows/frmmain.h"
+#include "windows/modcommdia.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+using Steps = std::function<void(FrmSetWaves&)>;
+
+QString stored(const QString& key)
+{
+    return GetSetting(kAppTitle, kSettingsSection, key);
+}
+
+QStringList buttonTexts()
+{
+    QStringList texts;
+    for (int i = 0; i < 10; ++i)
+        texts << frmMain().cmdMsg(i)->text();
+    return texts;
+}
+
+} // namespace
+
+class TestFrmSetWaves : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnv> mEnv;
+    std::unique_ptr<QTemporaryDir> mProgramDir;
+    bool mLeftOpen = false;
+
+    QString wavDir() const { return mProgramDir->path() + QStringLiteral("/wav"); }
+
+    QString makeRecording(const QString& name) const
+    {
+        const QString path = wavDir() + QLatin1Char('/') + name;
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("RIFF");
+        return path;
+    }
+
+    // Right-clicks button n and runs `steps` once its dialog is up. A dialog the
+    // steps leave open is cancelled, so a failed step cannot hang the run.
+    void assign(int n, const Steps& steps)
+    {
+        QTimer::singleShot(0, this, [this, steps] {
+            FrmSetWaves& dialog = frmSetWaves();
+            if (!dialog.isLoaded())
+                return;
+            (void)QTest::qWaitForWindowActive(dialog.window());
+            steps(dialog);
+            if (dialog.isLoaded()) {
+                mLeftOpen = true;
+                gSetWaveCancelled = kTrue;
+                dialog.cmdCancel_Click();
+            }
+        });
+        AssignMessageButton(n);
+    }
+
+    // Runs one scripted step: type:TEXT, pick:NAME, pickcancel, ok, cancel, closebox, key:NAME.
+    void act(FrmSetWaves& dialog, const QString& step)
+    {
+        QVERIFY2(dialog.isLoaded(), qPrintable(QStringLiteral("the dialog closed before ") + step));
+        const QString arg = step.section(QLatin1Char(':'), 1);
+        if (step.startsWith(QLatin1String("type:"))) {
+            QTest::mouseClick(dialog.txtButCap(), Qt::LeftButton);
+            QTest::keyClicks(dialog.txtButCap(), arg);
+        } else if (step.startsWith(QLatin1String("pick:"))) {
+            FileDialogs::setNextFile(makeRecording(arg));
+            QTest::mouseClick(dialog.cmdSelectWave(), Qt::LeftButton);
+        } else if (step == QLatin1String("pickcancel")) {
+            FileDialogs::setNextCancel();
+            QTest::mouseClick(dialog.cmdSelectWave(), Qt::LeftButton);
+        } else if (step == QLatin1String("ok")) {
+            QTest::mouseClick(dialog.cmdOk(), Qt::LeftButton);
+        } else if (step == QLatin1String("cancel")) {
+            QTest::mouseClick(dialog.cmdCancel(), Qt::LeftButton);
+        } else if (step == QLatin1String("closebox")) {
+            dialog.window()->close();
+        } else if (step.startsWith(QLatin1String("key:"))) {
+            const Qt::Key key = arg == QLatin1String("Escape")  ? Qt::Key_Escape
+                                : arg == QLatin1String("Enter") ? Qt::Key_Enter
+                                                                : Qt::Key_Return;
+            QTest::keyClick(dialog.window()->focusWidget(), key);
+        } else {
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        }
+    }
+
+private slots:
+    void init()
+    {
+        mEnv = std::make_unique<TestEnv>();
+        mProgramDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir(mProgramDir->path()).mkpath(QStringLiteral("wav")));
+        setProgramFolderForTesting(mProgramDir->path());
+        FileDialogs::reset();
+        FileDialogs::setScripted(true);
+        mLeftOpen = false;
+        LoadSettings();
+        frmMain().Load();
+        frmMain().EnableMessageButtons(true);
+        MessageBoxes::asked().clear();
+    }
+
+    void cleanup()
+    {
+        QVERIFY2(!mLeftOpen, "the dialog was still open after the test's steps");
+        FileDialogs::reset();
+        setProgramFolderForTesting(QString());
+        mProgramDir.reset();
+        mEnv.reset();
+    }
+
+    void opensForTheClickedButton()
+    {
+        frmMain().cmdMsg(2)->setText(QStringLiteral("QTH/NAME"));
+        QString shownCaption = QStringLiteral("unset");
+        QString typedCaption = QStringLiteral("unset");
+        bool focusInBox = false;
+        int pointer = -1;
+        assign(3, [&](FrmSetWaves& dialog) {
+            shownCaption = dialog.txtCurCap()->text();
+            typedCaption = dialog.txtButCap()->text();
+            focusInBox = dialog.window()->focusWidget() == dialog.txtButCap();
+            pointer = MousePointer();
+            QVERIFY(dialog.txtCurCap()->isReadOnly());
+            QCOMPARE(dialog.window()->windowTitle(), QStringLiteral("Set Wave File"));
+            QCOMPARE(dialog.Label1()->text(), QStringLiteral("New Button Caption:  (Max 10 chars)"));
+            // The main window takes no input meanwhile.
+            QCOMPARE(QGuiApplication::modalWindow(), dialog.window()->windowHandle());
+            dialog.cmdCancel_Click();
+        });
+        QCOMPARE(shownCaption, QStringLiteral("QTH/NAME"));
+        QCOMPARE(typedCaption, QString());
+        QVERIFY(focusInBox);
+        QCOMPARE(pointer, kPointerDefault);
+        QVERIFY(!frmSetWaves().isLoaded());
+    }
+
+    void fileDialogIsAskedForRecordings()
+    {
+        assign(5, [&](FrmSetWaves& dialog) {
+            FileDialogs::setNextCancel();
+            dialog.cmdSelectWave_Click();
+            dialog.cmdCancel_Click();
+        });
+        QCOMPARE(FileDialogs::asked().size(), 1);
+        const FileDialogs::Asked& asked = FileDialogs::asked().first();
+        QCOMPARE(asked.title, QStringLiteral("Select WAV file"));
+        const QList<QPair<QString, QString>> filters = {{"WAV  (*.wav)", "*.wav"}, {"All  (*.*)", "*.*"}};
+        QCOMPARE(asked.filters, filters);
+        QCOMPARE(asked.selectedFilter, 0);
+        QCOMPARE(QDir::cleanPath(asked.folder), QDir::cleanPath(wavDir()));
+        QVERIFY(asked.existingOnly);
+        QCOMPARE(asked.defaultName, QString());
+    }
+
+    void button7ChangesOnlyItsOwnKeysAndCaption()
+    {
+        const QStringList textsBefore = buttonTexts();
+        QSettings before(mEnv->settingsFile(), QSettings::IniFormat);
+        before.beginGroup(kSettingsSection);
+        QHash<QString, QString> keysBefore;
+        for (const QString& key : before.childKeys())
+            keysBefore.insert(key, before.value(key).toString());
+
+        assign(7, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:DX Call"));
+            act(dialog, QStringLiteral("pick:dx.wav"));
+            act(dialog, QStringLiteral("ok"));
+        });
+
+        const QString file = wavDir() + QStringLiteral("/dx.wav");
+        QCOMPARE(gWaveFiles[7], file);
+        QCOMPARE(gButtonCaptions[7], QStringLiteral("DX Call"));
+        QSettings after(mEnv->settingsFile(), QSettings::IniFormat);
+        after.beginGroup(kSettingsSection);
+        QCOMPARE(after.childKeys().size(), keysBefore.size());
+        for (const QString& key : after.childKeys()) {
+            const QString value = after.value(key).toString();
+            if (key == QLatin1String("Message 7"))
+                QCOMPARE(value, file);
+            else if (key == QLatin1String("Message 7 Name"))
+                QCOMPARE(value, QStringLiteral("DX Call"));
+            else
+                QCOMPARE(value, keysBefore.value(key));
+        }
+        QStringList expectedTexts = textsBefore;
+        expectedTexts[6] = QStringLiteral("DX Call");
+        QCOMPARE(buttonTexts(), expectedTexts);
+    }
+
+    void outcomeOfAnOpening_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("file"); // name in the wav folder, "" for none
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<int>("refusals");
+
+        QTest::newRow("Ok alone clears the button") << QStringList{"ok"} << true << ""
+                                                    << "(Blank)" << 0;
+        QTest::newRow("Ok with a caption but no file clears it") << QStringList{"type:Hello", "ok"} << true << ""
+                                                                 << "(Blank)" << 0;
+        QTest::newRow("file and caption") << QStringList{"type:Hello", "pick:a.wav", "ok"} << true << "a.wav"
+                                          << "Hello" << 0;
+        QTest::newRow("caption typed after the file")
+            << QStringList{"pick:a.wav", "type:Later", "ok"} << true << "a.wav"
+            << "Later" << 0;
+        QTest::newRow("file without caption refused, then cancelled")
+            << QStringList{"pick:a.wav", "ok", "cancel"} << false << ""
+            << "" << 1;
+        QTest::newRow("refused, then given a caption")
+            << QStringList{"pick:a.wav", "ok", "type:Late", "ok"} << true << "a.wav"
+            << "Late" << 1;
+        QTest::newRow("refused twice") << QStringList{"pick:a.wav", "ok", "ok", "cancel"} << false << ""
+                                       << "" << 2;
+        QTest::newRow("Cancel stores nothing") << QStringList{"type:X", "pick:a.wav", "cancel"} << false << ""
+                                               << "" << 0;
+        QTest::newRow("close box stores nothing") << QStringList{"type:X", "pick:a.wav", "closebox"} << false << ""
+                                                  << "" << 0;
+        QTest::newRow("close box after a refusal") << QStringList{"pick:a.wav", "ok", "closebox"} << false << ""
+                                                   << "" << 1;
+        QTest::newRow("second pick cancelled keeps the first")
+            << QStringList{"type:X", "pick:a.wav", "pickcancel", "ok"} << true << "a.wav"
+            << "X" << 0;
+        QTest::newRow("second pick replaces the first")
+            << QStringList{"type:X", "pick:a.wav", "pick:b.wav", "ok"} << true << "b.wav"
+            << "X" << 0;
+        QTest::newRow("ten characters are stored whole")
+            << QStringList{"type:ABCDEFGHIJ", "pick:a.wav", "ok"} << true << "a.wav"
+            << "ABCDEFGHIJ" << 0;
+        QTest::newRow("an eleventh character cannot be typed")
+            << QStringList{"type:ABCDEFGHIJK", "pick:a.wav", "ok"} << true << "a.wav"
+            << "ABCDEFGHIJ" << 0;
+        QTest::newRow("blanks are a caption and are kept")
+            << QStringList{"type:   ", "pick:a.wav", "ok"} << true << "a.wav"
+            << "   " << 0;
+        QTest::newRow("blanks around a caption are kept")
+            << QStringList{"type: CQ ", "pick:a.wav", "ok"} << true << "a.wav"
+            << " CQ " << 0;
+        QTest::newRow("an ampersand is no mnemonic") << QStringList{"type:R&R", "pick:a.wav", "ok"} << true << "a.wav"
+                                                     << "R&R" << 0;
+        QTest::newRow("Enter and Escape press no button")
+            << QStringList{"type:X",     "key:Escape", "key:Return", "key:Enter",
+                           "pick:a.wav", "key:Escape", "key:Return", "cancel"}
+            << false << ""
+            << "" << 0;
+    }
+
+    void outcomeOfAnOpening()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(bool, accepted);
+        QFETCH(QString, file);
+        QFETCH(QString, caption);
+        QFETCH(int, refusals);
+        const int n = 4;
+        const QString fileBefore = gWaveFiles[n];
+        const QString captionBefore = gButtonCaptions[n];
+        const QByteArray settingsBefore = mEnv->settingsBytes();
+        const QStringList textsBefore = buttonTexts();
+        QList<bool> openAfterOk;
+
+        assign(n, [&](FrmSetWaves& dialog) {
+            for (const QString& step : steps) {
+                act(dialog, step);
+                if (step == QLatin1String("ok"))
+                    openAfterOk << dialog.isLoaded();
+            }
+        });
+
+        QCOMPARE(MessageBoxes::asked().size(), refusals);
+        for (const MessageBoxes::Asked& asked : MessageBoxes::asked()) {
+            QCOMPARE(asked.text, QStringLiteral("You forgot a button caption for the WAV file you have set!"));
+            QCOMPARE(asked.style, 48);
+            QCOMPARE(asked.title, kAppTitle);
+        }
+        // A refused Ok leaves the dialog open; only the last Ok of an accepted opening closes it.
+        for (qsizetype i = 0; i < openAfterOk.size(); ++i)
+            QCOMPARE(openAfterOk.at(i), !(accepted && i == openAfterOk.size() - 1));
+        QVERIFY(!frmSetWaves().isLoaded());
+        QCOMPARE(gSetWaveCancelled, accepted ? kFalse : kTrue);
+
+        if (!accepted) {
+            QCOMPARE(gWaveFiles[n], fileBefore);
+            QCOMPARE(gButtonCaptions[n], captionBefore);
+            QCOMPARE(mEnv->settingsBytes(), settingsBefore);
+            QCOMPARE(buttonTexts(), textsBefore);
+            return;
+        }
+        const QString path = file.isEmpty() ? QString() : wavDir() + QLatin1Char('/') + file;
+        QCOMPARE(gWaveFiles[n], path);
+        QCOMPARE(gButtonCaptions[n], caption);
+        QCOMPARE(stored(QStringLiteral("Message 4")), path);
+        QCOMPARE(stored(QStringLiteral("Message 4 Name")), caption);
+        QStringList expectedTexts = textsBefore;
+        expectedTexts[n - 1] = QString(caption).replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QCOMPARE(buttonTexts(), expectedTexts);
+        QCOMPARE(frmMain().buttonCaption(n - 1), caption);
+    }
+
+    void pastedCaptionIsCutAtTenCharacters()
+    {
+        QGuiApplication::clipboard()->setText(QStringLiteral("0123456789ABC"));
+        if (QGuiApplication::clipboard()->text() != QStringLiteral("0123456789ABC"))
+            QSKIP("this platform has no clipboard");
+        assign(2, [&](FrmSetWaves& dialog) {
+            QTest::mouseClick(dialog.txtButCap(), Qt::LeftButton);
+            dialog.txtButCap()->paste();
+            act(dialog, QStringLiteral("pick:p.wav"));
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(gButtonCaptions[2], QStringLiteral("0123456789"));
+        QCOMPARE(stored(QStringLiteral("Message 2 Name")), QStringLiteral("0123456789"));
+    }
+
+    void reopeningStartsFresh()
+    {
+        assign(9, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Nine"));
+            act(dialog, QStringLiteral("pick:nine.wav"));
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(gButtonCaptions[9], QStringLiteral("Nine"));
+
+        // Reopened: the current caption shows, the box is empty and no file is chosen, so Ok clears.
+        QString shown;
+        QString typed = QStringLiteral("unset");
+        assign(9, [&](FrmSetWaves& dialog) {
+            shown = dialog.txtCurCap()->text();
+            typed = dialog.txtButCap()->text();
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(shown, QStringLiteral("Nine"));
+        QCOMPARE(typed, QString());
+        QCOMPARE(gWaveFiles[9], QString());
+        QCOMPARE(gButtonCaptions[9], QStringLiteral("(Blank)"));
+
+        assign(9, [&](FrmSetWaves& dialog) {
+            shown = dialog.txtCurCap()->text();
+            act(dialog, QStringLiteral("cancel"));
+        });
+        QCOMPARE(shown, QStringLiteral("(Blank)"));
+    }
+
+    void assignmentSurvivesARestart()
+    {
+        assign(6, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Contest"));
+            act(dialog, QStringLiteral("pick:contest.wav"));
+            act(dialog, QStringLiteral("ok"));
+        });
+        assign(2, [&](FrmSetWaves& dialog) { act(dialog, QStringLiteral("ok")); });
+
+        resetGlobals();
+        LoadSettings();
+        frmMain().EnableMessageButtons(true);
+        QCOMPARE(gWaveFiles[6], wavDir() + QStringLiteral("/contest.wav"));
+        QCOMPARE(gButtonCaptions[6], QStringLiteral("Contest"));
+        QCOMPARE(frmMain().cmdMsg(5)->text(), QStringLiteral("Contest"));
+        // A cleared sample button gets its recording back at start, but keeps its "(Blank)".
+        QCOMPARE(gWaveFiles[2], QDir::cleanPath(wavDir() + QStringLiteral("/STATION_CQ_FD.wav")));
+        QCOMPARE(gButtonCaptions[2], QStringLiteral("(Blank)"));
+    }
+
+    void chosenPathIsStoredReloadedAndPlayedUnchanged_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("blanks") << "my cq call.wav";
+        QTest::newRow("leading and trailing blanks") << "  cq  .wav ";
+        QTest::newRow("double quotes") << "the \"big\" cq.wav";
+        QTest::newRow("audio command words inside") << "x\" type waveaudio alias voice2 \".wav";
+        QTest::newRow("single quote") << "op's cq.wav";
+        QTest::newRow("non-ASCII letters") << "Gr\u00FC\u00DFe aus K\u00F6ln \u65E5\u672C.wav";
+        QTest::newRow("comma and semicolon") << "cq, dx; test.wav";
+        QTest::newRow("settings syntax") << "[Settings] key=value #1.wav";
+        QTest::newRow("backslash") << "back\\slash.wav";
+        QTest::newRow("at sign first") << "@variant.wav";
+        QTest::newRow("percent escapes") << "100%20cq%.wav";
+    }
+
+    void chosenPathIsStoredReloadedAndPlayedUnchanged()
+    {
+        QFETCH(QString, name);
+        const QString path = makeRecording(name);
+        QVERIFY2(QFile::exists(path), qPrintable(path));
+        assign(8, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Odd"));
+            FileDialogs::setNextFile(path);
+            dialog.cmdSelectWave_Click();
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(stored(QStringLiteral("Message 8")), path);
+
+        resetGlobals();
+        LoadSettings();
+        QCOMPARE(gWaveFiles[8], path);
+        QVERIFY(QFile::exists(gWaveFiles[8]));
+
+        ScriptedAudioBackend audio;
+        audio.setDuration(10);
+        audio.install();
+        frmMain().PlayMessage(8);
+        QCOMPARE(audio.paths(ScriptedAudioBackend::Kind::Open), QStringList{path});
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    void fileFilterIsReadAsPairs_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QStringList>("pairs"); // description and pattern alternately
+        QTest::newRow("the recordings filter")
+            << "WAV  (*.wav)|*.wav|All  (*.*)|*.*" << QStringList{"WAV  (*.wav)", "*.wav", "All  (*.*)", "*.*"};
+        QTest::newRow("closing bar") << "WAV  (*.wav)|*.wav|" << QStringList{"WAV  (*.wav)", "*.wav"};
+        QTest::newRow("description without pattern is dropped") << "WAV|*.wav|Other" << QStringList{"WAV", "*.wav"};
+        QTest::newRow("several patterns") << "Sound|*.wav;*.aiff" << QStringList{"Sound", "*.wav;*.aiff"};
+        QTest::newRow("empty") << "" << QStringList{};
+    }
+
+    void fileFilterIsReadAsPairs()
+    {
+        QFETCH(QString, filter);
+        QFETCH(QStringList, pairs);
+        QStringList flat;
+        for (const auto& pair : parseFileFilter(filter))
+            flat << pair.first << pair.second;
+        QCOMPARE(flat, pairs);
+    }
+
+    void scriptedSeamAnswersCancelWhenNothingIsQueued()
+    {
+        // A test that forgets to queue an answer must not wait for a person.
+        FileDialogs::setNextFile(QStringLiteral("/a.wav"));
+        QCOMPARE(ShowOpenFileDialog(nullptr, QStringLiteral("A|*"), QStringLiteral("t"), QStringLiteral("/"), {}),
+                 QStringLiteral("/a.wav"));
+        QCOMPARE(ShowOpenFileDialog(nullptr, QStringLiteral("A|*"), QStringLiteral("t"), QStringLiteral("/"), {}),
+                 QString());
+        QCOMPARE(FileDialogs::asked().size(), 2);
+    }
+};
+
+QTEST_MAIN(TestFrmSetWaves)
+#include "tst_frmsetwaves.moc"

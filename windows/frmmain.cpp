@@ -1,0 +1,405 @@
+#include "frmmain.h"
+
+#include "comm/modcomm.h"
+#include "comm/modgetsetcom.h"
+#include "core/resizer.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "platform/mci.h"
+#include "windows/modontop.h"
+#include "windows/modsystray.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLocale>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace {
+
+constexpr std::uint32_t kColourKeyed = 0x0000C0;    // dark red
+constexpr std::uint32_t kColourReleased = 0xC00000; // dark blue
+
+QColor fromBgr(std::uint32_t bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+void setForeColour(QLabel* label, std::uint32_t bgr)
+{
+    if (!label)
+        return;
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, fromBgr(bgr));
+    label->setPalette(p);
+}
+
+// A button caption is shown as typed: an ampersand is no mnemonic here.
+QString captionToButtonText(const QString& caption)
+{
+    QString text = caption;
+    return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+QString buttonTextToCaption(const QString& text)
+{
+    QString caption = text;
+    return caption.replace(QStringLiteral("&&"), QStringLiteral("&"));
+}
+
+QIcon programIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/wrenkeyer-%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
+} // namespace
+
+FrmMain& frmMain()
+{
+    static FrmMain* form = new FrmMain(QCoreApplication::instance());
+    return *form;
+}
+
+FrmMain::FrmMain(QObject* parent) : Form(parent) {}
+
+QWidget* FrmMain::CreateWindow()
+{
+    auto* window = new QMainWindow;
+    mWindow = window;
+    window->setWindowTitle(kAppTitle);
+    window->setWindowIcon(programIcon());
+    window->setAttribute(Qt::WA_DeleteOnClose, false);
+
+    // Menus: the bar, and the pop-up the tray icon opens.
+    QMenu* mnuFile = window->menuBar()->addMenu(QStringLiteral("File"));
+    QAction* mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
+    connect(mnuExit, &QAction::triggered, this, &FrmMain::mnuExit_Click);
+
+    mMnuMain = new QMenu(QStringLiteral("Main"), window);
+    mMnuShow = mMnuMain->addAction(QStringLiteral("Restore"));
+    mMnuHide = mMnuMain->addAction(QStringLiteral("Hide"));
+    mMnuMain->addSeparator();
+    QAction* mnuExit2 = mMnuMain->addAction(QStringLiteral("Exit"));
+    connect(mMnuShow, &QAction::triggered, this, &FrmMain::mnuShow_Click);
+    connect(mMnuHide, &QAction::triggered, this, &FrmMain::mnuHide_Click);
+    connect(mnuExit2, &QAction::triggered, this, &FrmMain::mnuExit_Click);
+
+    // The client area, laid out in twips as designed.
+    auto* client = new QWidget(window);
+    client->setFixedSize(twipsRect(0, 0, 4845, 6030 - 375).size());
+    window->setCentralWidget(client);
+
+    mFrame = new QGroupBox(QStringLiteral("PTT Line Status"), client);
+    mFrame->setGeometry(twipsRect(1080, 120, 2535, 615));
+    mLblDTR = new QLabel(QStringLiteral("DTR"), mFrame);
+    mLblDTR->setGeometry(twipsRect(360, 240, 855, 255));
+    mLblDTR->setAlignment(Qt::AlignCenter);
+    mLblRTS = new QLabel(QStringLiteral("RTS"), mFrame);
+    mLblRTS->setGeometry(twipsRect(1440, 240, 855, 255));
+    mLblRTS->setAlignment(Qt::AlignCenter);
+    QFont bold = mLblDTR->font();
+    bold.setBold(true);
+    mLblDTR->setFont(bold);
+    mLblRTS->setFont(bold);
+
+    mCmdStop = new QPushButton(QStringLiteral("STOP"), client);
+    mCmdStop->setGeometry(twipsRect(240, 5040, 4335, 495));
+    connect(mCmdStop, &QPushButton::clicked, this, &FrmMain::cmdStop_Click);
+
+    const int tops[5] = {1080, 1800, 2520, 3240, 3960};
+    for (int i = 0; i < 10; ++i) {
+        auto* button = new QPushButton(QStringLiteral("Message"), client);
+        button->setGeometry(twipsRect(i < 5 ? 240 : 2520, tops[i % 5], 2055, 495));
+        button->setObjectName(QStringLiteral("cmdMsg%1").arg(i));
+        button->installEventFilter(this);
+        connect(button, &QPushButton::clicked, this, [this, i] { cmdMsg_Click(i); });
+        mCmdMsg[static_cast<std::size_t>(i)] = button;
+    }
+    // Tab walks STOP, then the left column top to bottom, then the right one.
+    QWidget::setTabOrder(mCmdStop, mCmdMsg[0]);
+    for (int i = 1; i < 10; ++i)
+        QWidget::setTabOrder(mCmdMsg[static_cast<std::size_t>(i - 1)], mCmdMsg[static_cast<std::size_t>(i)]);
+
+    mLblMsgStatus = new QLabel(QStringLiteral("Message Status"), client);
+    mLblMsgStatus->setGeometry(twipsRect(240, 4680, 4335, 255));
+    mLblMsgStatus->setAlignment(Qt::AlignCenter);
+
+    // Receives the tray icon's mouse messages; it sits outside the visible area.
+    mPicTray = new QWidget(client);
+    mPicTray->setGeometry(twipsRect(2400, -240, 60, 60));
+    mPicTray->installEventFilter(this);
+
+    // The status bar's three panels share its width as 2540 : 2540 : 2910.
+    QStatusBar* sbar = window->statusBar();
+    sbar->setSizeGripEnabled(true);
+    const int widths[3] = {2540, 2540, 2910};
+    for (int p = 0; p < 3; ++p) {
+        auto* panel = new QLabel(sbar);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setAlignment(Qt::AlignCenter);
+        panel->setMinimumWidth(twipsToPixelsX(600));
+        panel->installEventFilter(this);
+        sbar->addPermanentWidget(panel, widths[p]);
+        mPanels[static_cast<std::size_t>(p)] = panel;
+    }
+
+    mTimer1 = new QTimer(window);
+    connect(mTimer1, &QTimer::timeout, this, &FrmMain::Timer1_Timer);
+    mClock = new QTimer(window);
+    mClock->setInterval(1000);
+    connect(mClock, &QTimer::timeout, this, &FrmMain::updateClock);
+    mClock->start();
+
+    window->adjustSize();
+    client->setMinimumSize(0, 0);
+    client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    new ProportionalResizer(client);
+    window->setMinimumSize(window->sizeHint() / 2);
+    return window;
+}
+
+void FrmMain::ControlsDestroyed()
+{
+    mWindow.clear();
+    mCmdMsg.fill(nullptr);
+    mCmdStop = nullptr;
+    mFrame = nullptr;
+    mLblDTR = mLblRTS = mLblMsgStatus = nullptr;
+    mPanels.fill(nullptr);
+    mPicTray = nullptr;
+    mTimer1 = mClock = nullptr;
+    mMnuShow = mMnuHide = nullptr;
+    mMnuMain = nullptr;
+}
+
+void FrmMain::Form_Load()
+{
+    SetTopMost(window(), gAlwaysOnTop != kFalse ? kHwndTopMost : kHwndNoTopMost);
+    window()->setWindowTitle(kAppTitle);
+    mLblMsgStatus->setText(QString());
+    mMnuShow->setEnabled(false);
+    mMnuHide->setEnabled(true);
+    mPlayer.mStopRequested = kFalse;
+    mIdTimer.ResetIdTimer();
+    mTimer1->setInterval(1000);
+    mTimer1->start();
+    mIdTimer.SwitchOff();
+    sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
+    updateClock();
+    EnableMessageButtons(true);
+    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    setForeColour(mLblDTR, kColourReleased);
+    setForeColour(mLblRTS, kColourReleased);
+    if (gCommPort > 0)
+        openConfiguredPort();
+}
+
+void FrmMain::openConfiguredPort()
+{
+    CommClose(gCommPort);
+    Sleep(250);
+    if (CommOpen(gCommPort, GetCommPortName(), kCommSettings) != 0) {
+        reportPortFailure(QStringLiteral("Error opening "));
+        return;
+    }
+    const std::int16_t port = gCommPort;
+    if (CommSetLine(port, kLineDTR, kFalse) != 0) {
+        // A port whose lines cannot be dropped is not kept: closing it lets the driver drop them.
+        reportPortFailure(QStringLiteral("Error clearing DTR line on "));
+        CommClose(port);
+        return;
+    }
+    if (CommSetLine(port, kLineRTS, kFalse) != 0) {
+        reportPortFailure(QStringLiteral("Error clearing RTS line on "));
+        CommClose(port);
+    }
+}
+
+void FrmMain::reportPortFailure(const QString& text)
+{
+    const QString detail = CommErrorDetail();
+    SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"), QStringLiteral("None"));
+    const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
+    gCommPort = 0;
+    MsgBox(message, MsgStyle::Critical, kAppTitle, detail);
+}
+
+void FrmMain::Form_Activate()
+{
+    SetMousePointer(kPointerDefault);
+}
+
+void FrmMain::Form_Resize()
+{
+    if (!isLoaded() || !window()->isVisible() || !window()->isMinimized())
+        return;
+    // Without a notification area nothing could bring a hidden window back,
+    // so it stays minimised on the task bar.
+    if (!TrayIconShown())
+        return;
+    setShownMenus(false);
+    // Hiding from inside the state change confuses some window managers.
+    QTimer::singleShot(0, window(), [w = window()] { w->hide(); });
+}
+
+void FrmMain::Form_Unload(VBool& cancel)
+{
+    // Without a notification area the close box has to end the program.
+    if (gExitRequested == kTrue || !TrayIconShown()) {
+        gExitRequested = kTrue;
+        mciSendString(QStringLiteral("close all"));
+        if (gCommPort > 0)
+            CommClose(gCommPort);
+        DeleteTrayIcon(mPicTray);
+        EndProgram();
+        return;
+    }
+    setShownMenus(false);
+    window()->hide();
+    cancel = kTrue;
+}
+
+void FrmMain::setShownMenus(bool shown)
+{
+    if (!isLoaded())
+        return;
+    mMnuShow->setEnabled(!shown);
+    mMnuHide->setEnabled(shown);
+}
+
+void FrmMain::EnableMessageButtons(bool enable)
+{
+    if (!isLoaded())
+        return;
+    for (std::size_t i = 0; i < mCmdMsg.size(); ++i) {
+        mCmdMsg[i]->setEnabled(enable);
+        mCmdMsg[i]->setText(captionToButtonText(gButtonCaptions[i + 1]));
+    }
+    mCmdStop->setEnabled(!enable);
+    if (mCmdStop->isEnabled())
+        mCmdStop->setFocus();
+}
+
+QString FrmMain::buttonCaption(int index) const
+{
+    if (!isLoaded() || index < 0 || index > 9)
+        return QString();
+    return buttonTextToCaption(mCmdMsg[static_cast<std::size_t>(index)]->text());
+}
+
+void FrmMain::setMessageStatus(const QString& text)
+{
+    if (mLblMsgStatus)
+        mLblMsgStatus->setText(text);
+}
+
+void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
+{
+    QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
+    setForeColour(label, keyed ? kColourKeyed : kColourReleased);
+}
+
+void FrmMain::cmdMsg_Click(int index)
+{
+    mPlayer.PlayMessage(index + 1);
+}
+
+void FrmMain::cmdStop_Click()
+{
+    mPlayer.cmdStop_Click();
+}
+
+void FrmMain::Timer1_Timer()
+{
+    const IdCountdown::Tick tick = mIdTimer.Timer();
+    if (tick.beep)
+        Beep();
+    if (isLoaded())
+        sbarPanel(3)->setText(tick.text);
+}
+
+void FrmMain::sbar_PanelDblClick(int panelIndex)
+{
+    mIdTimer.PanelDblClick(panelIndex);
+}
+
+void FrmMain::updateClock()
+{
+    if (!isLoaded())
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale;
+    sbarPanel(1)->setText(locale.toString(now.date(), QLocale::ShortFormat));
+    sbarPanel(2)->setText(locale.toString(now.time(), QLocale::ShortFormat));
+}
+
+void FrmMain::picTray_MouseMove(double xTwips)
+{
+    const int message = qRound(xTwips / twipsPerPixelX());
+    if (!isLoaded())
+        return;
+    if (message == kWmLButtonDown) {
+        setShownMenus(true);
+        window()->setWindowState(window()->windowState() & ~Qt::WindowMinimized);
+        window()->show();
+        window()->raise();
+        window()->activateWindow();
+    } else if (message == kWmRButtonDown) {
+        // Right-aligned at the pointer, as the tray's own menus open.
+        const QPoint at = QCursor::pos() - QPoint(mMnuMain->sizeHint().width(), 0);
+        mMnuMain->popup(at);
+    }
+}
+
+void FrmMain::mnuShow_Click()
+{
+    if (!isLoaded())
+        return;
+    setShownMenus(true);
+    window()->setWindowState(window()->windowState() & ~Qt::WindowMinimized);
+    window()->show();
+}
+
+void FrmMain::mnuHide_Click()
+{
+    if (!isLoaded())
+        return;
+    setShownMenus(false);
+    window()->hide();
+}
+
+void FrmMain::mnuExit_Click()
+{
+    gExitRequested = kTrue;
+    Unload();
+}
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (isLoaded()) {
+        if (watched == mPicTray && event->type() == TrayCallbackEvent::kType) {
+            // The message number arrives as the x coordinate of a mouse move, in twips.
+            picTray_MouseMove(static_cast<TrayCallbackEvent*>(event)->message() * twipsPerPixelX());
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            for (int p = 0; p < 3; ++p) {
+                if (watched == mPanels[static_cast<std::size_t>(p)]) {
+                    sbar_PanelDblClick(p + 1);
+                    return true;
+                }
+            }
+        }
+    }
+    return Form::eventFilter(watched, event);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "core/form.h"
+#include "keyer/idtimer.h"
+#include "keyer/player.h"
+
+#include <QPointer>
+
+#include <array>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QMainWindow;
+class QMenu;
+class QPushButton;
+class QTimer;
+class QWidget;
+
+// The keyer panel: ten message buttons, STOP, the PTT indicators, the status
+// line and the status bar with the station-ID countdown.
+class FrmMain : public Form, public PlayerView
+{
+    Q_OBJECT
+
+public:
+    explicit FrmMain(QObject* parent = nullptr);
+
+    // PlayerView
+    bool controlsAlive() const override { return isLoaded(); }
+    void EnableMessageButtons(bool enable) override;
+    QString buttonCaption(int index) const override;
+    void setMessageStatus(const QString& text) override;
+    void setLineIndicator(std::int16_t pttLine, bool keyed) override;
+
+    // Event handlers, reachable for the tray, the menus and tests.
+    void cmdMsg_Click(int index);
+    void cmdStop_Click();
+    void Timer1_Timer();
+    void sbar_PanelDblClick(int panelIndex);
+    void picTray_MouseMove(double xTwips);
+    void mnuShow_Click();
+    void mnuHide_Click();
+    void mnuExit_Click();
+
+    void PlayMessage(int n) { mPlayer.PlayMessage(n); }
+    void ResetIdTimer() { mIdTimer.ResetIdTimer(); }
+
+    // Controls, for the shell modules and tests; null while unloaded.
+    QPushButton* cmdMsg(int index) const { return mCmdMsg.at(static_cast<std::size_t>(index)); }
+    QPushButton* cmdStop() const { return mCmdStop; }
+    QGroupBox* fPTTLineStatus() const { return mFrame; }
+    QLabel* lblDTR() const { return mLblDTR; }
+    QLabel* lblRTS() const { return mLblRTS; }
+    QLabel* lblMsgStatus() const { return mLblMsgStatus; }
+    QLabel* sbarPanel(int panelIndex) const { return mPanels.at(static_cast<std::size_t>(panelIndex - 1)); }
+    QWidget* picTray() const { return mPicTray; }
+    QAction* mnuShow() const { return mMnuShow; }
+    QAction* mnuHide() const { return mMnuHide; }
+    QMenu* mnuMain() const { return mMnuMain; }
+    QTimer* Timer1() const { return mTimer1; }
+
+    const IdCountdown& idCountdown() const { return mIdTimer; }
+    MessagePlayer& player() { return mPlayer; }
+
+protected:
+    QWidget* CreateWindow() override;
+    void ControlsDestroyed() override;
+    void Form_Load() override;
+    void Form_Activate() override;
+    void Form_Resize() override;
+    void Form_Unload(VBool& cancel) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void reportPortFailure(const QString& text);
+    void openConfiguredPort();
+    void updateClock();
+    void setShownMenus(bool shown);
+
+    MessagePlayer mPlayer{*this};
+    IdCountdown mIdTimer;
+
+    QPointer<QMainWindow> mWindow;
+    std::array<QPushButton*, 10> mCmdMsg{};
+    QPushButton* mCmdStop = nullptr;
+    QGroupBox* mFrame = nullptr;
+    QLabel* mLblDTR = nullptr;
+    QLabel* mLblRTS = nullptr;
+    QLabel* mLblMsgStatus = nullptr;
+    std::array<QLabel*, 3> mPanels{};
+    QWidget* mPicTray = nullptr;
+    QTimer* mTimer1 = nullptr;
+    QTimer* mClock = nullptr;
+    QAction* mMnuShow = nullptr;
+    QAction* mMnuHide = nullptr;
+    QMenu* mMnuMain = nullptr;
+};
+
+// The program's one main window.
+FrmMain& frmMain();

@@ -1,0 +1,394 @@
+#include "frmsettings.h"
+
+#include "comm/modcomm.h"
+#include "comm/modgetsetcom.h"
+#include "comm/portmap.h"
+#include "core/resizer.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "windows/frmmain.h"
+#include "windows/frmsetwaves.h"
+#include "windows/portdevices.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm port.");
+
+// The device rows sit below the original layout, which keeps its positions.
+constexpr double kDevicesTop = 2895;
+constexpr double kDeviceRowHeight = 360;
+constexpr double kDevicesHeight = 240 + FrmSettings::kPortCount * kDeviceRowHeight + 15;
+
+QString portKey(int port)
+{
+    return QStringLiteral("COM%1").arg(port);
+}
+
+QRadioButton* makeOption(const QString& caption, QWidget* frame, double left, double top, double width)
+{
+    auto* option = new QRadioButton(caption, frame);
+    option->setGeometry(twipsRect(left, top, width, 255));
+    return option;
+}
+
+// An auto-exclusive option refuses to be cleared while it is the one selected.
+void deselect(QRadioButton* option)
+{
+    option->setAutoExclusive(false);
+    option->setChecked(false);
+    option->setAutoExclusive(true);
+}
+
+// Opens `port` and drops both lines; on failure returns the start of the message.
+QString openWithLinesClear(std::int16_t port)
+{
+    if (CommOpen(port, GetCommPortName(), kCommSettings) != 0)
+        return QStringLiteral("Error opening ");
+    if (CommSetLine(port, kLineDTR, 0) != 0)
+        return QStringLiteral("Error clearing DTR line on ");
+    if (CommSetLine(port, kLineRTS, 0) != 0)
+        return QStringLiteral("Error clearing RTS line on ");
+    return QString();
+}
+
+QString clearLines(std::int16_t port)
+{
+    if (CommSetLine(port, kLineDTR, 0) != 0)
+        return QStringLiteral("Error clearing DTR line on ");
+    if (CommSetLine(port, kLineRTS, 0) != 0)
+        return QStringLiteral("Error clearing RTS line on ");
+    return QString();
+}
+
+} // namespace
+
+FrmSettings& frmSettings()
+{
+    static FrmSettings* form = new FrmSettings(QCoreApplication::instance());
+    return *form;
+}
+
+FrmSettings::FrmSettings(QObject* parent) : Form(parent) {}
+
+QWidget* FrmSettings::CreateWindow()
+{
+    // A plain window, not a QDialog: Escape must not close it behind the operator's back.
+    QWidget* owner = frmMain().isLoaded() ? frmMain().window() : nullptr;
+    auto* window = new QWidget(owner, Qt::Dialog);
+    window->setWindowTitle(QStringLiteral("Settings"));
+    window->resize(twipsRect(0, 0, 3165, kDevicesTop + kDevicesHeight + 120).size());
+
+    mCmdClose = new QPushButton(QStringLiteral("Close"), window);
+    mCmdClose->setGeometry(twipsRect(960, 2400, 1215, 375));
+
+    mFCommPort = new QGroupBox(QStringLiteral("Port"), window);
+    mFCommPort->setGeometry(twipsRect(120, 120, 1335, 2055));
+    mOptCommNone = makeOption(QStringLiteral("None"), mFCommPort, 120, 240, 1095);
+    for (int port = 1; port <= kPortCount; ++port)
+        mOptComm[static_cast<std::size_t>(port - 1)] =
+            makeOption(portKey(port), mFCommPort, 120, 240 + port * 360, 1095);
+
+    mFPTTLine = new QGroupBox(QStringLiteral("PTT Line"), window);
+    mFPTTLine->setGeometry(twipsRect(1680, 120, 1335, 975));
+    mOptPTTDTR = makeOption(QStringLiteral("DTR"), mFPTTLine, 120, 240, 975);
+    mOptPTTRTS = makeOption(QStringLiteral("RTS"), mFPTTLine, 120, 600, 975);
+
+    mFrame1 = new QGroupBox(QStringLiteral("Keep On Top"), window);
+    mFrame1->setGeometry(twipsRect(1680, 1200, 1335, 975));
+    mOptOnTopNo = makeOption(QStringLiteral("No"), mFrame1, 120, 240, 975);
+    mOptOnTopYes = makeOption(QStringLiteral("Yes"), mFrame1, 120, 600, 975);
+
+    mFDevices = new QGroupBox(QStringLiteral("Port Devices"), window);
+    mFDevices->setGeometry(twipsRect(120, kDevicesTop, 2925, kDevicesHeight));
+    for (int port = 1; port <= kPortCount; ++port) {
+        const double top = 240 + (port - 1) * kDeviceRowHeight;
+        auto* label = new QLabel(portKey(port), mFDevices);
+        label->setGeometry(twipsRect(120, top + 30, 495, 255));
+        auto* combo = new QComboBox(mFDevices);
+        combo->setGeometry(twipsRect(615, top, 2190, 315));
+        label->setBuddy(combo);
+        mCboDevice[static_cast<std::size_t>(port - 1)] = combo;
+    }
+
+    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],   mOptComm[1],  mOptComm[2],
+                        mOptComm[3],   mOptPTTDTR,    mOptPTTRTS,    mOptOnTopNo,  mOptOnTopYes,
+                        mCboDevice[0], mCboDevice[1], mCboDevice[2], mCboDevice[3]};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+
+    connect(mCmdClose, &QPushButton::clicked, this, &FrmSettings::cmdClose_Click);
+    // A selection made in code counts as a click too, as Form_Load relies on.
+    const auto onSelect = [this](QRadioButton* option, auto handler) {
+        connect(option, &QRadioButton::toggled, this, [this, handler](bool checked) {
+            if (checked)
+                (this->*handler)();
+        });
+    };
+    onSelect(mOptCommNone, &FrmSettings::optCommNone_Click);
+    for (int port = 1; port <= kPortCount; ++port) {
+        connect(mOptComm[static_cast<std::size_t>(port - 1)], &QRadioButton::toggled, this, [this, port](bool checked) {
+            if (checked)
+                optComm_Click(port);
+        });
+    }
+    onSelect(mOptPTTDTR, &FrmSettings::optPTTDTR_Click);
+    onSelect(mOptPTTRTS, &FrmSettings::optPTTRTS_Click);
+    onSelect(mOptOnTopNo, &FrmSettings::optOnTopNo_Click);
+    onSelect(mOptOnTopYes, &FrmSettings::optOnTopYes_Click);
+
+    new ProportionalResizer(window);
+    // Made editable only now: the combo box places its own line edit, the resizer must not.
+    for (QComboBox* combo : mCboDevice) {
+        combo->setEditable(true);
+        combo->setInsertPolicy(QComboBox::NoInsert);
+    }
+    centreOnOwner(window);
+    mCmdClose->setFocus();
+    return window;
+}
+
+void FrmSettings::ControlsDestroyed()
+{
+    mCmdClose = nullptr;
+    mFCommPort = mFPTTLine = mFrame1 = mFDevices = nullptr;
+    mOptCommNone = nullptr;
+    mOptComm.fill(nullptr);
+    mOptPTTDTR = mOptPTTRTS = nullptr;
+    mOptOnTopNo = mOptOnTopYes = nullptr;
+    mCboDevice.fill(nullptr);
+}
+
+void FrmSettings::Form_Load()
+{
+    mOldCommPort = gCommPort;
+    mOldPTTLine = gPTTLine;
+    mOldAlwaysOnTop = gAlwaysOnTop;
+
+    for (QRadioButton* option : {mOptCommNone, mOptComm[0], mOptComm[1], mOptComm[2], mOptComm[3], mOptPTTDTR,
+                                 mOptPTTRTS, mOptOnTopNo, mOptOnTopYes})
+        deselect(option);
+
+    if (gCommPort >= 1 && gCommPort <= kPortCount)
+        optComm(gCommPort)->setChecked(true);
+    else
+        mOptCommNone->setChecked(true);
+    if (gPTTLine == 2)
+        mOptPTTRTS->setChecked(true);
+    else
+        mOptPTTDTR->setChecked(true);
+    if (gAlwaysOnTop != kFalse)
+        mOptOnTopYes->setChecked(true);
+    else
+        mOptOnTopNo->setChecked(true);
+
+    fillDeviceChoices();
+}
+
+void FrmSettings::fillDeviceChoices()
+{
+    const QList<PortDevice> devices = DetectPortDevices();
+    for (int port = 1; port <= kPortCount; ++port) {
+        const auto slot = static_cast<std::size_t>(port);
+        mOldDevice[slot] = PortDevicePath(portKey(port));
+        mNewDevice[slot] = mOldDevice[slot];
+        QComboBox* combo = cboDevice(port);
+        combo->clear();
+        for (const PortDevice& device : devices) {
+            combo->addItem(device.path);
+            combo->setItemData(combo->count() - 1, device.description, Qt::ToolTipRole);
+        }
+        combo->setCurrentIndex(combo->findText(mOldDevice[slot]));
+        combo->setEditText(mOldDevice[slot]);
+        combo->setToolTip(QStringLiteral("The device %1 stands for").arg(portKey(port)));
+        // Long /dev/serial/by-id names must be readable in the list.
+        combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 8);
+    }
+}
+
+void FrmSettings::Form_Activate()
+{
+    SetMousePointer(kPointerDefault);
+}
+
+void FrmSettings::optCommNone_Click()
+{
+    ReadCommPortOption();
+}
+
+void FrmSettings::optComm_Click(int port)
+{
+    (void)port;
+    ReadCommPortOption();
+}
+
+void FrmSettings::optPTTDTR_Click()
+{
+    ReadPTTLineOption();
+}
+
+void FrmSettings::optPTTRTS_Click()
+{
+    ReadPTTLineOption();
+}
+
+void FrmSettings::optOnTopNo_Click()
+{
+    ReadOnTopOption();
+}
+
+void FrmSettings::optOnTopYes_Click()
+{
+    ReadOnTopOption();
+}
+
+void FrmSettings::cmdClose_Click()
+{
+    Unload();
+}
+
+void FrmSettings::ReadCommPortOption()
+{
+    if (!isLoaded())
+        return;
+    if (mOptCommNone->isChecked()) {
+        gCommPort = 0;
+        return;
+    }
+    for (int port = 1; port <= kPortCount; ++port) {
+        if (optComm(port)->isChecked()) {
+            gCommPort = static_cast<std::int16_t>(port);
+            return;
+        }
+    }
+}
+
+void FrmSettings::ReadPTTLineOption()
+{
+    if (!isLoaded())
+        return;
+    if (mOptPTTDTR->isChecked())
+        gPTTLine = 1;
+    else if (mOptPTTRTS->isChecked())
+        gPTTLine = 2;
+}
+
+void FrmSettings::ReadOnTopOption()
+{
+    if (!isLoaded())
+        return;
+    gAlwaysOnTop = mOptOnTopNo->isChecked() ? kFalse : kTrue;
+}
+
+void FrmSettings::Form_Unload(VBool& cancel)
+{
+    (void)cancel; // the dialog has no cancel: every way out applies the choices
+    bool changed = storeDeviceChanges();
+
+    if (portChanged()) {
+        changePort();
+        changed = true;
+    }
+    if (gPTTLine != mOldPTTLine) {
+        SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("PTT Line"),
+                    gPTTLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS"));
+        changed = true;
+    }
+    if (gAlwaysOnTop != mOldAlwaysOnTop) {
+        SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Always On Top"),
+                    gAlwaysOnTop != kFalse ? QStringLiteral("Yes") : QStringLiteral("No"));
+        changed = true;
+    }
+    if (!changed)
+        return;
+    if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
+        frmMain().fPTTLineStatus()->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    MsgBox(QStringLiteral("Settings Changed"), MsgStyle::Exclamation, kAppTitle);
+}
+
+bool FrmSettings::storeDeviceChanges()
+{
+    bool stored = false;
+    for (int port = 1; port <= kPortCount; ++port) {
+        const auto slot = static_cast<std::size_t>(port);
+        mNewDevice[slot] = mOldDevice[slot];
+        const QComboBox* combo = cboDevice(port);
+        if (!combo)
+            continue;
+        const QString typed = combo->currentText().trimmed();
+        if (typed == mOldDevice[slot])
+            continue;
+        const QString problem = DevicePathProblem(typed);
+        if (!problem.isEmpty()) {
+            MsgBox(QStringLiteral("\"%1\" cannot be the device of %2.\n%3\n%2 stays on %4.")
+                       .arg(typed, portKey(port), problem, mOldDevice[slot]),
+                   MsgStyle::Exclamation, kAppTitle);
+            continue;
+        }
+        SaveSetting(kAppTitle, kPortsSection, portKey(port), typed);
+        mNewDevice[slot] = typed;
+        stored = true;
+    }
+    return stored;
+}
+
+bool FrmSettings::portChanged() const
+{
+    if (gCommPort != mOldCommPort)
+        return true;
+    // The same port on another device is a new port to the transmitter.
+    if (gCommPort < 1 || gCommPort > kPortCount)
+        return false;
+    const auto slot = static_cast<std::size_t>(gCommPort);
+    return mNewDevice[slot] != mOldDevice[slot];
+}
+
+void FrmSettings::changePort()
+{
+    if (mOldCommPort != 0 && CommClose(mOldCommPort) != 0)
+        MsgBox(QStringLiteral("Error closing COM") + QString::number(mOldCommPort), MsgStyle::Critical, kAppTitle,
+               CommErrorDetail());
+
+    if (gCommPort != 0) {
+        const QString failure = openWithLinesClear(gCommPort);
+        if (!failure.isEmpty()) {
+            const QString text = failure + GetCommPortName() + kUseSetting;
+            const QString detail = CommErrorDetail();
+            // What the attempt opened must not stay held, perhaps with a line up, under no name.
+            CommClose(gCommPort);
+            gCommPort = mOldCommPort;
+            MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
+            restorePreviousPort();
+        }
+    }
+    SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"),
+                gCommPort == 0 ? QStringLiteral("None") : QString::number(gCommPort));
+}
+
+void FrmSettings::restorePreviousPort()
+{
+    if (gCommPort < 1 || gCommPort > kPortCount)
+        return;
+    const auto slot = static_cast<std::size_t>(gCommPort);
+    // Back to the device the port was open on when the dialog opened.
+    if (mNewDevice[slot] != mOldDevice[slot]) {
+        SaveSetting(kAppTitle, kPortsSection, portKey(gCommPort), mOldDevice[slot]);
+        mNewDevice[slot] = mOldDevice[slot];
+    }
+    // A port whose close failed above is still held: it only needs its lines dropped.
+    const QString failure = CommIsOpen(gCommPort) ? clearLines(gCommPort) : openWithLinesClear(gCommPort);
+    if (failure.isEmpty())
+        return;
+    const QString text = failure + GetCommPortName() + kUseSetting;
+    const QString detail = CommErrorDetail();
+    CommClose(gCommPort);
+    gCommPort = 0;
+    MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// Serial devices an operator can point COM1..COM4 at.
+struct PortDevice
+{
+    QString path;        // as the program opens it, e.g. /dev/ttyUSB0
+    QString description; // what the device is, for the operator
+
+    bool operator==(const PortDevice&) const = default;
+};
+
+// The serial devices present on the system whose root folder is `root`
+// ("" or "/" for this system; tests hand in a folder that mimics /dev and /sys).
+// Stable /dev/serial/by-id names come first, as they survive replugging; then
+// /dev/ttyUSB*, /dev/ttyACM*, and the /dev/ttyS* that have a UART behind them.
+// Paths are given as seen from `root`, so they always begin with /dev/.
+QList<PortDevice> DetectPortDevices(const QString& root);
+// The same for the system the program runs on, or the folder tests set.
+QList<PortDevice> DetectPortDevices();
+void setPortDeviceRootForTesting(const QString& root);
+
+// Why `text` cannot be stored as the device of a port; empty when it can.
+QString DevicePathProblem(const QString& text);
