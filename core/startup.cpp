@@ -6,10 +6,12 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "core/version.h"
+#include "windows/frmabout.h"
 #include "windows/frmmain.h"
 #include "windows/modsystray.h"
 
 #include <QDate>
+#include <QGuiApplication>
 #include <QDir>
 #include <QLockFile>
 #include <QStandardPaths>
@@ -128,6 +130,8 @@ bool StartUp()
     }
 
     SetMousePointer(kPointerBusy);
+    // The program ends through Exit only: closing its last visible window only hides it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 
     const QString aside = quarantineUnreadableSettings(kAppTitle);
     if (!aside.isEmpty()) {
@@ -144,6 +148,10 @@ bool StartUp()
     FrmMain& main = frmMain();
     main.Load();
     AddTrayIcon(main.picTray(), kAppTitle, main.window());
+    frmAbout().ShowModal();
+    // Exit from the tray while the about box was up ends the program here.
+    if (gExitRequested == kTrue)
+        return true;
     main.Show();
     return true;
 }

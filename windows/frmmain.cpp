@@ -6,6 +6,10 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
+#include "windows/frmabout.h"
+#include "windows/frmhelp.h"
+#include "windows/frmsettings.h"
+#include "windows/frmsetwaves.h"
 #include "windows/modontop.h"
 #include "windows/modsystray.h"
 
@@ -18,6 +22,7 @@
 #include <QLocale>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
@@ -84,10 +89,21 @@ QWidget* FrmMain::CreateWindow()
     QMenu* mnuFile = window->menuBar()->addMenu(QStringLiteral("File"));
     QAction* mnuExit = mnuFile->addAction(QStringLiteral("Exit"));
     connect(mnuExit, &QAction::triggered, this, &FrmMain::mnuExit_Click);
+    QAction* mnuSettings = window->menuBar()->addAction(QStringLiteral("Settings"));
+    connect(mnuSettings, &QAction::triggered, this, &FrmMain::mnuSettings_Click);
+    QMenu* mnuHelp = window->menuBar()->addMenu(QStringLiteral("Help"));
+    QAction* mnuHelp2 = mnuHelp->addAction(QStringLiteral("Help"));
+    mnuHelp->addSeparator();
+    QAction* mnuAbout = mnuHelp->addAction(QStringLiteral("About"));
+    connect(mnuHelp2, &QAction::triggered, this, &FrmMain::mnuHelp2_Click);
+    connect(mnuAbout, &QAction::triggered, this, &FrmMain::mnuAbout_Click);
 
     mMnuMain = new QMenu(QStringLiteral("Main"), window);
     mMnuShow = mMnuMain->addAction(QStringLiteral("Restore"));
     mMnuHide = mMnuMain->addAction(QStringLiteral("Hide"));
+    mMnuMain->addSeparator();
+    QAction* mnuSettings2 = mMnuMain->addAction(QStringLiteral("Settings"));
+    connect(mnuSettings2, &QAction::triggered, this, &FrmMain::mnuSettings2_Click);
     mMnuMain->addSeparator();
     QAction* mnuExit2 = mMnuMain->addAction(QStringLiteral("Exit"));
     connect(mMnuShow, &QAction::triggered, this, &FrmMain::mnuShow_Click);
@@ -378,6 +394,38 @@ void FrmMain::mnuHide_Click()
     window()->hide();
 }
 
+void FrmMain::showModalWithTopMost(Form& form)
+{
+    SetMousePointer(kPointerBusy);
+    if (gAlwaysOnTop == kTrue)
+        SetTopMost(window(), kHwndNoTopMost);
+    form.ShowModal();
+    // Read again: the settings dialog may just have changed it.
+    if (gAlwaysOnTop == kTrue && isLoaded())
+        SetTopMost(window(), kHwndTopMost);
+}
+
+void FrmMain::mnuSettings_Click()
+{
+    showModalWithTopMost(frmSettings());
+}
+
+void FrmMain::mnuHelp2_Click()
+{
+    showModalWithTopMost(frmHelp());
+}
+
+void FrmMain::mnuAbout_Click()
+{
+    showModalWithTopMost(frmAbout());
+}
+
+void FrmMain::cmdMsg_MouseDown(int index, int button)
+{
+    if (button == 2)
+        AssignMessageButton(index + 1);
+}
+
 void FrmMain::mnuExit_Click()
 {
     gExitRequested = kTrue;
@@ -391,6 +439,16 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event)
             // The message number arrives as the x coordinate of a mouse move, in twips.
             picTray_MouseMove(static_cast<TrayCallbackEvent*>(event)->message() * twipsPerPixelX());
             return true;
+        }
+        if (event->type() == QEvent::MouseButtonPress &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+            for (int i = 0; i < 10; ++i) {
+                if (watched == mCmdMsg[static_cast<std::size_t>(i)] &&
+                    mCmdMsg[static_cast<std::size_t>(i)]->isEnabled()) {
+                    cmdMsg_MouseDown(i, 2);
+                    return true;
+                }
+            }
         }
         if (event->type() == QEvent::MouseButtonDblClick) {
             for (int p = 0; p < 3; ++p) {

@@ -42,6 +42,11 @@ public:
     void mnuShow_Click();
     void mnuHide_Click();
     void mnuExit_Click();
+    void mnuSettings_Click();
+    void mnuSettings2_Click() { mnuSettings_Click(); }
+    void mnuHelp2_Click();
+    void mnuAbout_Click();
+    void cmdMsg_MouseDown(int index, int button);
 
     void PlayMessage(int n) { mPlayer.PlayMessage(n); }
     void ResetIdTimer() { mIdTimer.ResetIdTimer(); }
@@ -77,6 +82,7 @@ private:
     void openConfiguredPort();
     void updateClock();
     void setShownMenus(bool shown);
+    void showModalWithTopMost(Form& form);
 
     MessagePlayer mPlayer{*this};
     IdCountdown mIdTimer;

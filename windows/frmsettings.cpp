@@ -150,6 +150,7 @@ QWidget* FrmSettings::CreateWindow()
         combo->setEditable(true);
         combo->setInsertPolicy(QComboBox::NoInsert);
     }
+    fitToCaptions(window);
     centreOnOwner(window);
     mCmdClose->setFocus();
     return window;

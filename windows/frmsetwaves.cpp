@@ -13,7 +13,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QGroupBox>
+#include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
+
+#include <algorithm>
+#include <cmath>
 
 VBool gSetWaveCancelled = kTrue;
 QString gSetWaveFile;
@@ -49,6 +55,31 @@ void centreOnOwner(QWidget* window)
     QRect frame = window->frameGeometry();
     frame.moveCenter(area.center());
     window->move(frame.topLeft());
+}
+
+void fitToCaptions(QWidget* window)
+{
+    // The twips were laid out for a narrower system font than desktops use today.
+    constexpr double kMostGrowth = 2.0;
+    double factor = 1.0;
+    const auto widgets = window->findChildren<QWidget*>();
+    for (const QWidget* widget : widgets) {
+        int needed = 0;
+        if (const auto* label = qobject_cast<const QLabel*>(widget))
+            needed = label->sizeHint().width();
+        else if (const auto* option = qobject_cast<const QRadioButton*>(widget))
+            needed = option->sizeHint().width();
+        else if (const auto* button = qobject_cast<const QPushButton*>(widget))
+            needed = button->fontMetrics().horizontalAdvance(button->text()) +
+                     2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        else if (const auto* frame = qobject_cast<const QGroupBox*>(widget))
+            needed = frame->fontMetrics().horizontalAdvance(frame->title()) + twipsToPixelsX(240);
+        if (needed > 0 && widget->width() > 0)
+            factor = std::max(factor, double(needed) / widget->width());
+    }
+    factor = std::min(factor, kMostGrowth);
+    if (factor > 1.0)
+        window->resize(int(std::ceil(window->width() * factor)), int(std::ceil(window->height() * factor)));
 }
 
 FrmSetWaves::FrmSetWaves(QObject* parent) : Form(parent) {}
@@ -92,6 +123,7 @@ QWidget* FrmSetWaves::CreateWindow()
     connect(mCmdOk, &QPushButton::clicked, this, &FrmSetWaves::cmdOk_Click);
 
     new ProportionalResizer(window);
+    fitToCaptions(window);
     centreOnOwner(window);
     mTxtButCap->setFocus();
     return window;

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "tests/fakes/testenv.h"
+#include "windows/frmabout.h"
 #include "windows/frmmain.h"
 
 #include <QDate>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -24,6 +26,35 @@ QString stored(const QString& key)
 void store(const QString& key, const QString& value)
 {
     SaveSetting(kAppTitle, kSettingsSection, key, value);
+}
+
+// Runs start-up, closing the about box it shows; tells what was on screen meanwhile.
+struct StartUpRun
+{
+    bool result = false;
+    bool aboutShown = false;
+    bool aboutModal = false;
+    bool mainVisibleDuringAbout = true;
+};
+
+StartUpRun startUpClosingAbout()
+{
+    StartUpRun run;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&run, &poll] {
+        if (!frmAbout().isLoaded() || !frmAbout().window()->isVisible())
+            return;
+        run.aboutShown = true;
+        run.aboutModal = frmAbout().window()->isModal();
+        run.mainVisibleDuringAbout = frmMain().window() && frmMain().window()->isVisible();
+        poll.stop();
+        frmAbout().cmdOK_Click();
+    });
+    poll.start();
+    run.result = StartUp();
+    poll.stop();
+    return run;
 }
 
 } // namespace
@@ -44,6 +75,8 @@ private slots:
         gExitRequested = kTrue;
         frmMain().Unload();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        releaseInstanceLockForTesting();
+        mEnv.reset();
     }
 
     void firstRunWritesEveryDefault()
@@ -140,7 +173,7 @@ private slots:
     void portDevicesGetDefaults()
     {
         TestEnv& env = *mEnv;
-        StartUp();
+        startUpClosingAbout().result;
         QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
         for (int n = 1; n <= 4; ++n)
             QCOMPARE(onDisk.value(QStringLiteral("Ports/COM%1").arg(n)).toString(),
@@ -152,7 +185,11 @@ private slots:
 
     void startUpComposesTextsAndShowsTheWindow()
     {
-        QVERIFY(StartUp());
+        StartUpRun run = startUpClosingAbout();
+        QVERIFY(run.result);
+        QVERIFY(run.aboutShown);
+        QVERIFY(run.aboutModal);
+        QVERIFY(!run.mainVisibleDuringAbout);
         QCOMPARE(gVersion, QStringLiteral("2.0.1"));
         QCOMPARE(gCopyright, QStringLiteral("Copyright \u00A9 2003-%1 STATION").arg(QDate::currentDate().year()));
         QCOMPARE(gExitRequested, kFalse);
@@ -177,14 +214,14 @@ private slots:
         QFETCH(int, answer);
         QFETCH(bool, goesOn);
         TestEnv& env = *mEnv;
-        QVERIFY(StartUp()); // the first copy holds the lock
+        QVERIFY(startUpClosingAbout().result); // the first copy holds the lock
         store(QStringLiteral("Message 2 Name"), QString());
         const QByteArray before = env.settingsBytes();
         MessageBoxes::asked().clear();
         if (answer != 0)
             MessageBoxes::setNextAnswer(answer);
 
-        QCOMPARE(StartUp(), goesOn);
+        QCOMPARE(startUpClosingAbout().result, goesOn);
         QCOMPARE(MessageBoxes::asked().size(), 1);
         const MessageBoxes::Asked& asked = MessageBoxes::asked().first();
         QCOMPARE(asked.text, QStringLiteral("Wren Voice Keyer is already loaded.\nDo you really want to load and "
@@ -206,7 +243,7 @@ private slots:
         file.write(QByteArray("\x00\x13\x37 not settings", 15));
         file.close();
 
-        QVERIFY(StartUp());
+        QVERIFY(startUpClosingAbout().result);
         QCOMPARE(MessageBoxes::asked().size(), 1);
         QCOMPARE(MessageBoxes::asked().first().style, 48);
         QVERIFY(MessageBoxes::asked().first().text.contains(QStringLiteral(".unreadable-")));

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -71,6 +72,30 @@ QStringList messageTexts()
 QString frameCaption()
 {
     return frmMain().fPTTLineStatus()->title();
+}
+
+// Names the first control whose caption is cut off; empty when all fit.
+QString clippedCaption(const QWidget* window)
+{
+    const auto widgets = window->findChildren<QWidget*>();
+    for (const QWidget* widget : widgets) {
+        int needed = 0;
+        QString text;
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+            needed = label->sizeHint().width();
+            text = label->text();
+        } else if (const auto* option = qobject_cast<const QRadioButton*>(widget)) {
+            needed = option->sizeHint().width();
+            text = option->text();
+        } else if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+            needed = button->fontMetrics().horizontalAdvance(button->text());
+            text = button->text();
+        }
+        // One pixel of rounding from the proportional layout.
+        if (needed > widget->width() + 1)
+            return QStringLiteral("%1: needs %2, has %3").arg(text).arg(needed).arg(widget->width());
+    }
+    return QString();
 }
 
 } // namespace
@@ -638,7 +663,7 @@ private slots:
         checkHeldPortsAreSafe();
     }
 
-    void devicesSitBelowTheOriginalControls()
+    void layoutKeepsEveryCaptionVisible()
     {
         startWith(0);
         openDialog();
@@ -648,6 +673,8 @@ private slots:
                                  static_cast<QWidget*>(dialog.fPTTLine()), static_cast<QWidget*>(dialog.Frame1())})
             QVERIFY2(control->geometry().bottom() < devices.top(), qPrintable(control->objectName()));
         QVERIFY(dialog.window()->rect().contains(devices));
+        const QString clipped = clippedCaption(dialog.window());
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
         closeDialog(false);
     }
 };

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,6 +39,30 @@ QStringList buttonTexts()
     for (int i = 0; i < 10; ++i)
         texts << frmMain().cmdMsg(i)->text();
     return texts;
+}
+
+// Names the first control whose caption is cut off; empty when all fit.
+QString clippedCaption(const QWidget* window)
+{
+    const auto widgets = window->findChildren<QWidget*>();
+    for (const QWidget* widget : widgets) {
+        int needed = 0;
+        QString text;
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+            needed = label->sizeHint().width();
+            text = label->text();
+        } else if (const auto* option = qobject_cast<const QRadioButton*>(widget)) {
+            needed = option->sizeHint().width();
+            text = option->text();
+        } else if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+            needed = button->fontMetrics().horizontalAdvance(button->text());
+            text = button->text();
+        }
+        // One pixel of rounding from the proportional layout.
+        if (needed > widget->width() + 1)
+            return QStringLiteral("%1: needs %2, has %3").arg(text).arg(needed).arg(widget->width());
+    }
+    return QString();
 }
 
 } // namespace
@@ -159,6 +184,16 @@ private slots:
         QVERIFY(focusInBox);
         QCOMPARE(pointer, kPointerDefault);
         QVERIFY(!frmSetWaves().isLoaded());
+    }
+
+    void everyCaptionFits()
+    {
+        QString clipped = QStringLiteral("not shown");
+        assign(1, [&](FrmSetWaves& dialog) {
+            clipped = clippedCaption(dialog.window());
+            dialog.cmdCancel_Click();
+        });
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
     }
 
     void fileDialogIsAskedForRecordings()
