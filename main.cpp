@@ -16,7 +16,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(kAppTitle);
     QApplication::setOrganizationName(QStringLiteral("WrenKeyer"));
-    QApplication::setDesktopFileName(QStringLiteral("wrenkeyer"));
+    QApplication::setDesktopFileName(QStringLiteral("org.example.WrenKeyer"));
     QApplication::setQuitOnLastWindowClosed(false);
 
     if (!StartUp())

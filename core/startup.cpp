@@ -96,7 +96,7 @@ void LoadSettings()
     gPTTLine = pttLineFromSetting(readOrDefault(QStringLiteral("PTT Line"), QStringLiteral("RTS")));
     gAlwaysOnTop = alwaysOnTopFromSetting(readOrDefault(QStringLiteral("Always On Top"), QStringLiteral("No")));
 
-    const QString wavFolder = AddSlash(programFolder()) + QStringLiteral("wav") + QDir::separator();
+    const QString wavFolder = AddSlash(sampleFolder()) + QStringLiteral("wav") + QDir::separator();
     for (int n = 1; n <= 10; ++n) {
         const QString key = QStringLiteral("Message %1").arg(n);
         const QString nameKey = key + QStringLiteral(" Name");

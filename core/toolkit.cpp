@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDir>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -183,6 +184,17 @@ QString programFolder()
     if (!gProgramFolderOverride.isEmpty())
         return gProgramFolderOverride;
     return QCoreApplication::applicationDirPath();
+}
+
+QString sampleFolder()
+{
+    const QString program = programFolder();
+    if (QDir(program).exists(QStringLiteral("wav")))
+        return program;
+    const QString installed = QDir::cleanPath(program + QStringLiteral("/../share/wrenkeyer"));
+    if (QDir(installed).exists(QStringLiteral("wav")))
+        return installed;
+    return program;
 }
 
 void setProgramFolderForTesting(const QString& folder)

@@ -71,3 +71,7 @@ void setEndProgramHandlerForTesting(std::function<void()> handler);
 // The folder that holds the program file; tests may point it elsewhere.
 QString programFolder();
 void setProgramFolderForTesting(const QString& folder);
+// The folder whose "wav" subfolder holds the sample recordings: the program
+// folder when it has one (a build tree, a copy unpacked anywhere), else the
+// installed data folder beside it, <prefix>/share/wrenkeyer.
+QString sampleFolder();

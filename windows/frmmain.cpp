@@ -18,6 +18,8 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QGroupBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QLocale>
 #include <QMainWindow>
@@ -181,6 +183,11 @@ QWidget* FrmMain::CreateWindow()
     client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     new ProportionalResizer(client);
     window->setMinimumSize(window->sizeHint() / 2);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window->move(frame.topLeft());
+    }
     return window;
 }
 

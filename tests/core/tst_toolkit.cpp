@@ -2,7 +2,9 @@
 #include "core/resizer.h"
 #include "core/toolkit.h"
 
+#include <QDir>
 #include <QLineEdit>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -111,6 +113,34 @@ private slots:
         QCOMPARE(twipsToPixelsX(1440), qRound(1440 / perPixel));
         QCOMPARE(twipsRect(0, 0, 1440, 720).width(), qRound(1440 / twipsPerPixelX()));
         QCOMPARE(twipsRect(0, 0, 1440, 720).height(), qRound(720 / twipsPerPixelY()));
+    }
+
+    void samplesAreFoundBesideOrInstalled_data()
+    {
+        QTest::addColumn<QStringList>("folders"); // made below a temporary root
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("build tree") << QStringList({"build/wav"}) << "build"
+                                    << "build";
+        QTest::newRow("installed") << QStringList({"usr/bin", "usr/share/wrenkeyer/wav"}) << "usr/bin"
+                                   << "usr/share/wrenkeyer";
+        QTest::newRow("beside wins") << QStringList({"opt/bin/wav", "opt/share/wrenkeyer/wav"}) << "opt/bin"
+                                     << "opt/bin";
+        QTest::newRow("none: the program folder") << QStringList({"x/bin"}) << "x/bin"
+                                                  << "x/bin";
+    }
+
+    void samplesAreFoundBesideOrInstalled()
+    {
+        QFETCH(QStringList, folders);
+        QFETCH(QString, program);
+        QFETCH(QString, expected);
+        QTemporaryDir root;
+        for (const QString& f : folders)
+            QVERIFY(QDir(root.path()).mkpath(f));
+        setProgramFolderForTesting(root.path() + QLatin1Char('/') + program);
+        QCOMPARE(sampleFolder(), root.path() + QLatin1Char('/') + expected);
+        setProgramFolderForTesting(QString());
     }
 
     void scriptedMessageBoxes()
