@@ -161,8 +161,7 @@ void MessagePlayer::PlayMessage(int n)
 
     if (audioError != 0 && mView.controlsAlive()) {
         const QString file = QFileInfo(path).fileName();
-        MsgBox(QStringLiteral("Could not play ") + quoted(file) + QStringLiteral(": ") + mciErrorText(audioError) +
-                   QLatin1Char('.'),
+        MsgBox(QStringLiteral("Could not play ") + quoted(file) + QStringLiteral(".\n") + mciErrorText(audioError),
                MsgStyle::Exclamation, kAppTitle, path);
     }
 }

@@ -375,7 +375,7 @@ private slots:
         const qint64 start = now();
         mPlayer->PlayMessage(1);
         QCOMPARE(MessageBoxes::asked().size(), 1);
-        QCOMPARE(MessageBoxes::asked().first().text, QStringLiteral("Could not play \"cq.wav\": ") + reason + ".");
+        QCOMPARE(MessageBoxes::asked().first().text, QStringLiteral("Could not play \"cq.wav\".\n") + reason);
         QCOMPARE(MessageBoxes::asked().first().style, 48);
         QVERIFY(!lineUpWhileShown);
         // Keyed for the lead and the tail only.
