@@ -154,7 +154,7 @@ void FrmSetWaves::txtButCap_LostFocus()
 
 void FrmSetWaves::cmdSelectWave_Click()
 {
-    const QString initialDir = AddSlash(programFolder()) + QStringLiteral("wav");
+    const QString initialDir = AddSlash(sampleFolder()) + QStringLiteral("wav");
     const QString chosen = ShowOpenFileDialog(window(), kWaveFilter, kWaveDialogTitle, initialDir, QString());
     // A cancelled pick keeps the file chosen earlier in this opening.
     if (!chosen.isEmpty())

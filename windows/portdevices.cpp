@@ -43,7 +43,7 @@ QStringList numberedNodes(const QString& root, const QString& prefix)
 }
 
 // The 8250 driver registers ttyS0..ttyS3 (or more) whether or not a UART is
-// there; such placeholders report port type 0 (PORT_UNKNOWN).
+// there; the ones without hardware report port type 0 (PORT_UNKNOWN).
 bool hasUart(const QString& root, const QString& name)
 {
     const QString sysfs = underRoot(root, QStringLiteral("/sys/class/tty/") + name);
@@ -53,7 +53,7 @@ bool hasUart(const QString& root, const QString& name)
         const int portType = type.readAll().trimmed().toInt(&ok);
         return ok && portType != 0;
     }
-    // Kernels without the type attribute: a placeholder hangs off the serial8250 platform device.
+    // Kernels without the type attribute: a port without hardware hangs off the serial8250 platform device.
     const QFileInfo device(sysfs + QStringLiteral("/device"));
     if (!device.exists())
         return false;

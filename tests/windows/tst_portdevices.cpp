@@ -71,7 +71,7 @@ private slots:
         QTest::newRow("dangling by-id link left by an unplugged adapter")
             << QStringList{"dev/serial/by-id/usb-Gone-if00-port0 -> ../../ttyUSB3", "dev/ttyUSB0"}
             << QStringList{"/dev/ttyUSB0"};
-        QTest::newRow("placeholder UARTs report type 0")
+        QTest::newRow("registered ports without a UART report type 0")
             << QStringList{"dev/ttyS0", "sys/class/tty/ttyS0/type=4", "dev/ttyS1", "sys/class/tty/ttyS1/type=0",
                            "dev/ttyS2", "sys/class/tty/ttyS2/type=0", "dev/ttyS3", "sys/class/tty/ttyS3/type=16"}
             << QStringList{"/dev/ttyS0", "/dev/ttyS3"};
