@@ -8,27 +8,32 @@
 
 int main(int argc, char* argv[])
 {
-    // The sound server names our stream after this, so the operator can route
-    // it to the radio's sound card once and have it remembered.
-    if (qEnvironmentVariableIsEmpty("PULSE_PROP"))
-        qputenv("PULSE_PROP", "application.name='Wren Voice Keyer' application.icon_name=wrenkeyer");
-
     QApplication app(argc, argv);
+    // Before any sound: the sound server names our stream after it, so the
+    // operator routes it to the radio's sound card once and it is remembered.
     QApplication::setApplicationName(kAppTitle);
     QApplication::setOrganizationName(QStringLiteral("WrenKeyer"));
     QApplication::setDesktopFileName(QStringLiteral("org.example.WrenKeyer"));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A signal takes the road of Exit: audio closed, line down, icon removed.
+    // Before the main window exists there is nothing to release.
+    installTerminationHandler([](int) {
+        if (frmMain().isLoaded())
+            frmMain().mnuExit_Click();
+        else
+            QCoreApplication::exit(0);
+    });
     if (!StartUp())
         return 0;
-    // A signal takes the road of Exit: audio closed, line down, icon removed.
-    installTerminationHandler([](int) { frmMain().mnuExit_Click(); });
 
-    const int status = QApplication::exec();
+    // Exit may already have been chosen while the start-up about box was up.
+    const int status = gExitRequested == kTrue ? 0 : QApplication::exec();
     if (frmMain().isLoaded()) {
         gExitRequested = kTrue;
         frmMain().Unload();
     }
-    shutdownAudio();
-    return status;
+    releaseInstanceLock();
+    // Ends without static destructors: the sound server's client must not be torn down after Qt's.
+    exitAfterAudio(status);
 }

@@ -156,7 +156,7 @@ bool StartUp()
     return true;
 }
 
-void releaseInstanceLockForTesting()
+void releaseInstanceLock()
 {
     gInstanceLock.reset();
 }

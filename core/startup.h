@@ -16,5 +16,5 @@ void LoadSettings();
 // second copy: the program must then end without touching anything.
 bool StartUp();
 
-// Releases the single-instance lock; for tests that start up more than once.
-void releaseInstanceLockForTesting();
+// Releases the single-instance lock, at exit and in tests that start up more than once.
+void releaseInstanceLock();

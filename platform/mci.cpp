@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
@@ -20,6 +22,7 @@ struct MciState
     AliasTable aliases; // keyed by the case-folded alias: aliases are case-insensitive
     std::function<void(const QString&, std::int32_t)> trace;
     bool cleanupRegistered = false;
+    QElapsedTimer sinceRelease; // since a stream was last destroyed; invalid before the first
 };
 
 // Never destroyed: an alias still open at exit must not be torn down after the application object and
@@ -32,12 +35,13 @@ MciState& mci()
 
 // Streams can pump events while they are torn down (the sound server's client does), and a handler run
 // there may send commands of its own, so a stream leaves the table before it is destroyed.
-bool destroyAll()
+void destroyAll()
 {
     AliasTable doomed = std::exchange(mci().aliases, AliasTable{});
-    const bool hadAny = !doomed.empty();
+    if (doomed.empty())
+        return;
     doomed.clear();
-    return hadAny;
+    mci().sinceRelease.start();
 }
 
 void destroyOne(AliasTable::iterator it)
@@ -45,6 +49,7 @@ void destroyOne(AliasTable::iterator it)
     std::unique_ptr<AudioStream> doomed = std::move(it->second);
     mci().aliases.erase(it);
     doomed.reset();
+    mci().sinceRelease.start();
 }
 
 bool isKeyword(const QString& token, const char* keyword)
@@ -256,13 +261,20 @@ void setMciTrace(std::function<void(const QString& command, std::int32_t result)
 
 void shutdownAudio()
 {
-    if (!destroyAll())
+    destroyAll();
+    // A released stream still has replies in flight from the sound server, and libpulse can abort if the
+    // process ends before they land; so the first 20 ms after the last release pass pumping events, whether
+    // that release was here or in an earlier "close".
+    const QElapsedTimer& sinceRelease = mci().sinceRelease;
+    if (!sinceRelease.isValid())
         return;
-    // Released streams still have replies in flight from the sound server; let them land while the client
-    // and its event loop exist.
-    QElapsedTimer settle;
-    settle.start();
-    do {
+    while (sinceRelease.elapsed() < 20)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    } while (settle.elapsed() < 20);
+}
+
+void exitAfterAudio(int code)
+{
+    shutdownAudio();
+    std::fflush(nullptr);
+    std::_Exit(code);
 }

@@ -58,7 +58,12 @@ void setAudioBackend(AudioBackend* backend);
 // Called after every command with its result; tests use it to see what was sent and when.
 void setMciTrace(std::function<void(const QString& command, std::int32_t result)> trace);
 
-// Closes every alias and lets the sound server's replies arrive; main() calls it before the application
-// object goes away (libpulse can abort at exit when a stream was stopped just before). It also runs by
-// itself from QCoreApplication's destructor once any alias has been opened.
+// Closes every alias and lets the sound server's replies arrive, while the application object exists.
+// It also runs by itself from QCoreApplication's destructor once any alias has been opened.
 void shutdownAudio();
+
+// Ends the process after shutdownAudio(), skipping static destructors: Qt 6.4 disconnects from the sound
+// server there without libpulse's lock, and libpulse aborts when an event from the server lands at that
+// moment. main() ends with it when the event loop has returned, the application object still alive;
+// whatever must outlive the run has to be on disk by then.
+[[noreturn]] void exitAfterAudio(int code);

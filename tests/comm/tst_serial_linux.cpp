@@ -15,6 +15,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -91,638 +92,483 @@ bool isExclusive(const QString& device)
     return asked && exclusive != 0;
 }
 
-// Passes every call to the real layer, but hangs up the pseudo-terminal right
-// after the open, as a USB adapter pulled out at that moment would.
-class VanishingApi : public SerialApi
-{
-public:
-    explicit VanishingApi(Pty& pty) : mPty(pty) {}
-
-    CommHandle CreateFile(const QString& name) override
-    {
-        opened = mReal.CreateFile(name);
-        mPty.closeMaster();
-        return opened;
-    }
-    bool SetupComm(CommHandle h, std::uint32_t in, std::uint32_t out) override { return mReal.SetupComm(h, in, out); }
-    bool PurgeComm(CommHandle h, std::uint32_t flags) override { return mReal.PurgeComm(h, flags); }
-    bool SetCommTimeouts(CommHandle h, const CommTimeouts& t) override { return mReal.SetCommTimeouts(h, t); }
-    bool GetCommState(CommHandle h, Dcb& dcb) override { return mReal.GetCommState(h, dcb); }
-    bool BuildCommDCB(const QString& s, Dcb& dcb) override { return mReal.BuildCommDCB(s, dcb); }
-    bool SetCommState(CommHandle h, const Dcb& dcb) override { return mReal.SetCommState(h, dcb); }
-    bool EscapeCommFunction(CommHandle h, std::uint32_t f) override { return mReal.EscapeCommFunction(h, f); }
-    bool CloseHandle(CommHandle h) override { return mReal.CloseHandle(h); }
-    std::int32_t GetLastError() override { return mReal.GetLastError(); }
-    QString FormatMessage(std::int32_t code) override { return mReal.FormatMessage(code); }
-    QString DevicePath(const QString& name) override { return mReal.DevicePath(name); }
-
-    CommHandle opened = kInvalidHandle;
-
-private:
-    Pty& mPty;
-    LinuxSerialApi mReal;
-};
-
 } // namespace
 
 class TstSerialLinux : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir mConfig;
     QTemporaryDir mFiles;
+    std::unique_ptr<Pty> mPty; // mapped to COM1
 
 private slots:
-    void initTestCase();
-    void cleanup();
+    void initTestCase()
+    {
+        QVERIFY(mConfig.isValid());
+        QVERIFY(mFiles.isValid());
+        // Before any settings access: the store must be a scratch one, never the user's.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
+        // The texts below are compared as the C library words them untranslated.
+        std::setlocale(LC_MESSAGES, "C");
+    }
 
-    void portDefaultsWritten();
-    void portDevicePath_data();
-    void portDevicePath();
-    void termiosAfterOpen_data();
-    void termiosAfterOpen();
-    void composeTermios_data();
-    void composeTermios();
-    void secondOpenRefused_data();
-    void secondOpenRefused();
-    void exclusiveFlagFollowsThePort();
-    void linesOnPseudoTerminal_data();
-    void linesOnPseudoTerminal();
-    void callsAfterHangUp_data();
-    void callsAfterHangUp();
-    void deviceGoneDuringOpenIsClosed();
-    void buildCommDcb_data();
-    void buildCommDcb();
-    void openRefusesBadSettings_data();
-    void openRefusesBadSettings();
-    void openFailures_data();
-    void openFailures();
-    void closedHandleFails_data();
-    void closedHandleFails();
-    void formatMessage_data();
-    void formatMessage();
+    void init()
+    {
+        mPty = std::make_unique<Pty>();
+        QVERIFY(mPty->isValid());
+        mapPort(1, mPty->slave());
+    }
+
+    void cleanup()
+    {
+        for (std::int16_t port = 1; port <= 4; ++port)
+            CommClose(port);
+        CommResetForTesting();
+        mPty.reset();
+    }
+
+    void portDefaultsWritten()
+    {
+        mapPort(1, QString());
+        mapPort(3, QStringLiteral("/dev/ttyUSB0"));
+        mapPort(4, QStringLiteral("   "));
+
+        EnsurePortDefaults();
+
+        const QString file = mConfig.path() + QStringLiteral("/WrenKeyer/Wren Voice Keyer.ini");
+        QVERIFY(QFile::exists(file));
+        QSettings stored(file, QSettings::IniFormat);
+        QCOMPARE(stored.value(QStringLiteral("Ports/COM1")).toString(), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(stored.value(QStringLiteral("Ports/COM2")).toString(), QStringLiteral("/dev/ttyS1"));
+        QCOMPARE(stored.value(QStringLiteral("Ports/COM3")).toString(), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(stored.value(QStringLiteral("Ports/COM4")).toString(), QStringLiteral("/dev/ttyS3"));
+        // The program's own section gets no keys from the port map.
+        stored.beginGroup(kSettingsSection);
+        QVERIFY(stored.childKeys().isEmpty());
+    }
+
+    void portDevicePath_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+
+        const char* rows[][4] = {
+            {"stored device", "/dev/ttyUSB1", "COM2", "/dev/ttyUSB1"},
+            {"port name in lower case", "/dev/ttyUSB1", "com2", "/dev/ttyUSB1"},
+            {"stored with spaces", "  /dev/ttyACM0 ", "COM2", "/dev/ttyACM0"},
+            {"empty falls back to default", "", "COM2", "/dev/ttyS1"},
+            {"not a port name", "/dev/ttyUSB1", "COM5", "COM5"},
+            {"a path is itself", "/dev/ttyUSB1", "/dev/serial/by-id/usb-rig", "/dev/serial/by-id/usb-rig"},
+            {"COM0 is no port", "/dev/ttyUSB1", "COM0", "COM0"},
+            {"COM22 is no port", "/dev/ttyUSB1", "COM22", "COM22"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r[0]) << QString(r[1]) << QString(r[2]) << QString(r[3]);
+    }
+
+    void portDevicePath()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        mapPort(2, stored);
+
+        QCOMPARE(PortDevicePath(name), expected);
+        QCOMPARE(LinuxSerialApi().DevicePath(name), expected);
+    }
+
+    void termiosAfterOpen_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<uint>("speed");
+        QTest::addColumn<bool>("twoStop");
+
+        // The pseudo-terminal driver forces CS8 and no parity on every change, so size and
+        // parity are checked on the composed settings in composeTermios instead.
+        QTest::newRow("program settings 1200 8N1") << kCommSettings << uint(B1200) << false;
+        QTest::newRow("9600 7E2") << "baud=9600 parity=E data=7 stop=2" << uint(B9600) << true;
+        QTest::newRow("115200 8N1") << "baud=115200 parity=N data=8 stop=1" << uint(B115200) << false;
+    }
+
+    void termiosAfterOpen()
+    {
+        QFETCH(QString, mode);
+        QFETCH(uint, speed);
+        QFETCH(bool, twoStop);
+        Pty& pty = *mPty;
+        // Start from the opposite of what the keyer needs, so every flag checked is one it set.
+        termios dirty = pty.slaveTermios();
+        dirty.c_cflag = (dirty.c_cflag & ~(HUPCL | CLOCAL | CSTOPB)) | CRTSCTS | (twoStop ? 0 : CSTOPB);
+        dirty.c_lflag |= ICANON | ECHO;
+        ::cfsetispeed(&dirty, B38400);
+        ::cfsetospeed(&dirty, B38400);
+        QCOMPARE(::tcsetattr(pty.master(), TCSANOW, &dirty), 0);
+        const termios before = pty.slaveTermios();
+        QVERIFY((before.c_cflag & CRTSCTS) != 0 && (before.c_cflag & HUPCL) == 0);
+
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), mode), 0);
+
+        const termios tio = pty.slaveTermios();
+        QCOMPARE(uint(::cfgetispeed(&tio)), speed);
+        QCOMPARE(uint(::cfgetospeed(&tio)), speed);
+        QCOMPARE((tio.c_cflag & CSTOPB) != 0, twoStop);
+        QCOMPARE(uint(tio.c_cflag & CSIZE), uint(CS8));
+        QVERIFY2((tio.c_cflag & HUPCL) != 0, "the kernel must drop the lines when the port closes");
+        QVERIFY2((tio.c_cflag & CRTSCTS) == 0, "RTS is the keying line, not flow control");
+        QVERIFY((tio.c_cflag & CLOCAL) != 0);
+        QVERIFY((tio.c_cflag & CREAD) != 0);
+        QVERIFY((tio.c_lflag & (ICANON | ECHO)) == 0);
+        QVERIFY(CommIsOpen(1));
+    }
+
+    void composeTermios_data()
+    {
+        QTest::addColumn<uint>("baud");
+        QTest::addColumn<int>("data");
+        QTest::addColumn<QString>("parity");
+        QTest::addColumn<int>("stop");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<uint>("speed");
+        QTest::addColumn<uint>("flags"); // size, parity and stop bits
+
+        QTest::newRow("1200 8N1") << 1200u << 8 << "N" << 10 << true << uint(B1200) << uint(CS8);
+        QTest::newRow("9600 7E2") << 9600u << 7 << "E" << 20 << true << uint(B9600) << uint(CS7 | PARENB | CSTOPB);
+        QTest::newRow("19200 6O1") << 19200u << 6 << "O" << 10 << true << uint(B19200) << uint(CS6 | PARENB | PARODD);
+        QTest::newRow("300 5M1.5") << 300u << 5 << "M" << 15 << true << uint(B300)
+                                   << uint(CS5 | PARENB | PARODD | CMSPAR | CSTOPB);
+        QTest::newRow("4000000 8S1") << 4000000u << 8 << "S" << 10 << true << uint(B4000000)
+                                     << uint(CS8 | PARENB | CMSPAR);
+        QTest::newRow("rate termios lacks") << 1234u << 8 << "N" << 10 << false << 0u << 0u;
+        QTest::newRow("rate zero") << 0u << 8 << "N" << 10 << false << 0u << 0u;
+        QTest::newRow("nine data bits") << 1200u << 9 << "N" << 10 << false << 0u << 0u;
+        QTest::newRow("unknown parity") << 1200u << 8 << "X" << 10 << false << 0u << 0u;
+        QTest::newRow("1.5 stop bits with 8 data bits") << 1200u << 8 << "N" << 15 << false << 0u << 0u;
+        QTest::newRow("2 stop bits with 5 data bits") << 1200u << 5 << "N" << 20 << false << 0u << 0u;
+        QTest::newRow("3 stop bits") << 1200u << 8 << "N" << 30 << false << 0u << 0u;
+    }
+
+    void composeTermios()
+    {
+        QFETCH(uint, baud);
+        QFETCH(int, data);
+        QFETCH(QString, parity);
+        QFETCH(int, stop);
+        QFETCH(bool, accepted);
+        QFETCH(uint, speed);
+        QFETCH(uint, flags);
+        const Dcb dcb{baud, static_cast<std::uint8_t>(data), parity.at(0).toLatin1(), static_cast<std::uint8_t>(stop)};
+        // A port left in cooked mode with flow control and no hang-up on close.
+        termios port{};
+        port.c_cflag = CS7 | PARENB | CRTSCTS | CSTOPB;
+        port.c_lflag = ICANON | ECHO | ISIG;
+        port.c_iflag = ICRNL | IXON;
+        port.c_oflag = OPOST | ONLCR;
+        ::cfsetispeed(&port, B38400);
+        ::cfsetospeed(&port, B38400);
+        termios tio = port;
+
+        QCOMPARE(ComposeTermios(dcb, tio), accepted);
+
+        if (!accepted) {
+            QVERIFY(std::memcmp(&tio, &port, sizeof tio) == 0);
+            return;
+        }
+        QCOMPARE(uint(::cfgetispeed(&tio)), speed);
+        QCOMPARE(uint(::cfgetospeed(&tio)), speed);
+        QCOMPARE(uint(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)), flags);
+        QCOMPARE(uint(tio.c_cflag & (HUPCL | CLOCAL | CREAD | CRTSCTS)), uint(HUPCL | CLOCAL | CREAD));
+        QCOMPARE(uint(tio.c_lflag & (ICANON | ECHO | ISIG)), 0u);
+        QCOMPARE(uint(tio.c_iflag & (ICRNL | IXON)), 0u);
+        QCOMPARE(uint(tio.c_oflag & OPOST), 0u);
+    }
+
+    void secondOpenRefused_data()
+    {
+        QTest::addColumn<bool>("throughLink");
+
+        QTest::newRow("same device path") << false;
+        QTest::newRow("another path to the device") << true;
+    }
+
+    void secondOpenRefused()
+    {
+        QFETCH(bool, throughLink);
+        Pty& pty = *mPty;
+        QString second = pty.slave();
+        if (throughLink) {
+            second = mFiles.filePath(QStringLiteral("rig-link"));
+            QFile::remove(second);
+            QVERIFY(QFile::link(pty.slave(), second));
+        }
+        mapPort(2, second);
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+        QVERIFY(isExclusive(pty.slave()));
+        if (::geteuid() == 0) {
+            // TIOCEXCL does not stop root, so the refusal below has to come from the lock.
+            const int raw = ::open(QFile::encodeName(pty.slave()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            QVERIFY(raw >= 0);
+            ::close(raw);
+        }
+
+        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), EBUSY);
+        QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
+        QCOMPARE(CommErrorText, QStringLiteral("Device or resource busy"));
+        QCOMPARE(CommErrorDevice, second);
+        QVERIFY(CommErrorDetail().endsWith(QLatin1String("\nAnother program is using the port.")));
+        QVERIFY(!CommIsOpen(2));
+        QVERIFY(CommIsOpen(1));
+        QCOMPARE(CommSetLine(1, kLineBreak, kFalse), 0);
+        // A refused opener leaves the holder's protection in place.
+        QVERIFY(isExclusive(pty.slave()));
+
+        // Lock and flag go with the close, though the master keeps the tty alive as a root port prober would.
+        QCOMPARE(CommClose(1), 0);
+        QVERIFY(!isExclusive(pty.slave()));
+        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
+    }
+
+    void linesOnPseudoTerminal_data()
+    {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("text");
+
+        // A pseudo-terminal has no modem lines: the kernel refuses TIOCMBIS and TIOCMBIC.
+        const QString notTty = QStringLiteral("Inappropriate ioctl for device");
+        QTest::newRow("DTR set") << 2 << -1 << ENOTTY << notTty;
+        QTest::newRow("DTR clear") << 2 << 0 << ENOTTY << notTty;
+        QTest::newRow("RTS set") << 3 << -1 << ENOTTY << notTty;
+        QTest::newRow("RTS clear") << 3 << 0 << ENOTTY << notTty;
+        QTest::newRow("break set") << 1 << -1 << 0 << QString();
+        QTest::newRow("break clear") << 1 << 0 << 0 << QString();
+        QTest::newRow("no such line") << 4 << -1 << EINVAL << QStringLiteral("Invalid argument");
+    }
+
+    void linesOnPseudoTerminal()
+    {
+        QFETCH(int, line);
+        QFETCH(int, state);
+        QFETCH(int, error);
+        QFETCH(QString, text);
+        Pty& pty = *mPty;
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+
+        QCOMPARE(CommSetLine(1, static_cast<std::int16_t>(line), static_cast<std::int16_t>(state)), error);
+
+        if (error != 0) {
+            QCOMPARE(CommLastError, error);
+            QCOMPARE(CommErrorSource, QStringLiteral("CommSetLine (EscapeCommFunction)"));
+            QCOMPARE(CommErrorText, text);
+            QCOMPARE(CommErrorDevice, pty.slave());
+        }
+        QVERIFY(CommIsOpen(1));
+    }
+
+    void callsAfterHangUp_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("error");
+
+        // Once the other side is gone the tty is hung up: every control request gets EIO,
+        // even the ones a pseudo-terminal would otherwise refuse with ENOTTY.
+        QTest::newRow("DTR") << "DTR" << EIO;
+        QTest::newRow("RTS") << "RTS" << EIO;
+        QTest::newRow("break") << "break" << EIO;
+        // Closing still works, and releases the slot.
+        QTest::newRow("close") << "close" << 0;
+    }
+
+    void callsAfterHangUp()
+    {
+        QFETCH(QString, operation);
+        QFETCH(int, error);
+        Pty& pty = *mPty;
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+
+        pty.closeMaster();
+        std::int32_t status = 0;
+        if (operation == QLatin1String("close"))
+            status = CommClose(1);
+        else if (operation == QLatin1String("break"))
+            status = CommSetLine(1, kLineBreak, kTrue);
+        else
+            status = CommSetLine(1, operation == QLatin1String("DTR") ? kLineDTR : kLineRTS, kFalse);
+
+        QCOMPARE(status, error);
+        if (error != 0) {
+            QCOMPARE(CommErrorSource, QStringLiteral("CommSetLine (EscapeCommFunction)"));
+            QCOMPARE(CommErrorText, QStringLiteral("Input/output error"));
+        }
+        QCOMPARE(CommIsOpen(1), operation != QLatin1String("close"));
+    }
+
+    void buildCommDcb_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<uint>("baud");
+        QTest::addColumn<int>("data");
+        QTest::addColumn<QString>("parity");
+        QTest::addColumn<int>("stop");
+
+        // Every row starts from 9600 8N1; a refused string must leave it exactly so.
+        QTest::newRow("program settings") << kCommSettings << true << 1200u << 8 << "N" << 10;
+        QTest::newRow("any case, any order") << "STOP=2 Parity=e DATA=7 Baud=4800" << true << 4800u << 7 << "E" << 20;
+        QTest::newRow("extra spaces and tabs") << "  baud=300 \t parity=o  " << true << 300u << 8 << "O" << 10;
+        QTest::newRow("one and a half stop bits") << "data=5 stop=1.5" << true << 9600u << 5 << "N" << 15;
+        QTest::newRow("mark and space") << "parity=m parity=S" << true << 9600u << 8 << "S" << 10;
+        QTest::newRow("rate the port may refuse later") << "baud=1234" << true << 1234u << 8 << "N" << 10;
+        QTest::newRow("nothing to change") << "" << true << 9600u << 8 << "N" << 10;
+
+        const auto refused = [](const char* name, const char* mode) {
+            QTest::newRow(name) << QString::fromLatin1(mode) << false << 9600u << 8 << "N" << 10;
+        };
+        refused("unknown key", "baud=1200 speed=1200");
+        refused("flow control key", "baud=1200 xon=on");
+        refused("no value", "baud=");
+        refused("no key", "=1200");
+        refused("no equals sign", "baud 1200");
+        refused("letters in number", "baud=12x0");
+        refused("zero rate", "baud=0");
+        refused("negative rate", "baud=-1200");
+        refused("signed rate", "baud=+1200");
+        refused("rate too large", "baud=99999999999");
+        refused("commas", "baud=1200,parity=N");
+        refused("unknown parity", "parity=X");
+        refused("parity spelt out", "parity=none");
+        refused("four data bits", "data=4");
+        refused("nine data bits", "data=9");
+        refused("three stop bits", "stop=3");
+        refused("stop 1.0", "stop=1.0");
+        refused("good start, bad end", "baud=2400 parity=E data=7 stop=0");
+    }
+
+    void buildCommDcb()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, accepted);
+        QFETCH(uint, baud);
+        QFETCH(int, data);
+        QFETCH(QString, parity);
+        QFETCH(int, stop);
+        LinuxSerialApi api;
+        // A failure before shows that a success resets the last error.
+        QVERIFY(!api.SetupComm(-1, 1024, 1024));
+        Dcb dcb{9600, 8, 'N', 10};
+
+        QCOMPARE(api.BuildCommDCB(mode, dcb), accepted);
+
+        QCOMPARE(api.GetLastError(), accepted ? 0 : EINVAL);
+        QCOMPARE(dcb.baudRate, baud);
+        QCOMPARE(int(dcb.byteSize), data);
+        QCOMPARE(QString(QLatin1Char(dcb.parity)), parity);
+        QCOMPARE(int(dcb.stopBits), stop);
+    }
+
+    void openRefusesBadSettings_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("source");
+
+        const QString build = QStringLiteral("CommOpen (BuildCommDCB)");
+        const QString set = QStringLiteral("CommOpen (SetCommState)");
+        QTest::newRow("unknown parity") << "baud=1200 parity=Q data=8 stop=1" << build;
+        QTest::newRow("unknown key") << "baud=1200 handshake=none" << build;
+        QTest::newRow("rate termios lacks") << "baud=1234 parity=N data=8 stop=1" << set;
+        QTest::newRow("1.5 stop bits with 8 data bits") << "data=8 stop=1.5" << set;
+        QTest::newRow("2 stop bits with 5 data bits") << "data=5 stop=2" << set;
+    }
+
+    void openRefusesBadSettings()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, source);
+        Pty& pty = *mPty;
+
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), mode), EINVAL);
+
+        QCOMPARE(CommErrorSource, source);
+        QCOMPARE(CommErrorText, QStringLiteral("Invalid argument"));
+        QVERIFY(!CommIsOpen(1));
+        // Closed and unlocked: another open gets the device at once.
+        QVERIFY(deviceIsFree(pty.slave()));
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("error");
+        QTest::newRow("missing device") << "missing" << ENOENT;
+        QTest::newRow("plain file") << "file" << ENOTTY;
+        QTest::newRow("folder") << "folder" << EISDIR;
+        // Root opens any file, so only an ordinary user can be refused.
+        if (::geteuid() != 0)
+            QTest::newRow("no permission") << "locked" << EACCES;
+    }
+
+    void openFailures()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, error);
+        const QString device = mFiles.filePath(kind);
+        if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir(mFiles.path()).mkpath(kind));
+        } else if (kind != QLatin1String("missing")) {
+            QFile file(device);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            if (kind == QLatin1String("locked"))
+                QVERIFY(file.setPermissions(QFileDevice::Permissions()));
+        }
+        mapPort(3, device);
+
+        QCOMPARE(CommOpen(3, QStringLiteral("COM3"), kCommSettings), error);
+        QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
+        QCOMPARE(CommErrorText, QString::fromLocal8Bit(std::strerror(error)));
+        QCOMPARE(CommErrorDevice, device);
+        QVERIFY(!CommIsOpen(3));
+    }
+
+    void closedHandleFails()
+    {
+        Pty& pty = *mPty;
+        LinuxSerialApi api;
+        const CommHandle handle = api.CreateFile(pty.slave());
+        QVERIFY(handle != kInvalidHandle);
+        QVERIFY(api.CloseHandle(handle));
+
+        const auto badHandle = [&api](bool ok) { return !ok && api.GetLastError() == EBADF; };
+        Dcb dcb{1200, 8, 'N', 10};
+        QVERIFY(badHandle(api.SetupComm(handle, 1024, 1024)));
+        QVERIFY(badHandle(api.PurgeComm(handle, kPurgeAll)));
+        QVERIFY(badHandle(api.SetCommTimeouts(handle, CommTimeouts{0xFFFFFFFF, 0, 1000, 1000, 0})));
+        QVERIFY(badHandle(api.GetCommState(handle, dcb)));
+        QVERIFY(badHandle(api.SetCommState(handle, dcb)));
+        QVERIFY(badHandle(api.EscapeCommFunction(handle, CommFunction::SetBreak)));
+        QVERIFY(badHandle(api.CloseHandle(handle)));
+    }
+
+    void formatMessage_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("EIO") << EIO << "Input/output error";
+        QTest::newRow("no text for an unknown code") << 4000 << "";
+        QTest::newRow("no text for a negative code") << -1 << "";
+    }
+
+    void formatMessage()
+    {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+
+        QCOMPARE(LinuxSerialApi().FormatMessage(code), text);
+    }
 };
-
-void TstSerialLinux::initTestCase()
-{
-    QVERIFY(mConfig.isValid());
-    QVERIFY(mFiles.isValid());
-    // Before any settings access: the store must be a scratch one, never the user's.
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
-    // The texts below are compared as the C library words them untranslated.
-    std::setlocale(LC_MESSAGES, "C");
-}
-
-void TstSerialLinux::cleanup()
-{
-    for (std::int16_t port = 1; port <= 4; ++port)
-        CommClose(port);
-    CommResetForTesting();
-    setSerialApi(nullptr);
-}
-
-void TstSerialLinux::portDefaultsWritten()
-{
-    SaveSetting(kAppTitle, kPortsSection, QStringLiteral("COM2"), QString());
-    SaveSetting(kAppTitle, kPortsSection, QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB0"));
-    SaveSetting(kAppTitle, kPortsSection, QStringLiteral("COM4"), QStringLiteral("   "));
-
-    EnsurePortDefaults();
-
-    const QString file = mConfig.path() + QStringLiteral("/WrenKeyer/Wren Voice Keyer.ini");
-    QVERIFY(QFile::exists(file));
-    QSettings stored(file, QSettings::IniFormat);
-    QCOMPARE(stored.value(QStringLiteral("Ports/COM1")).toString(), QStringLiteral("/dev/ttyS0"));
-    QCOMPARE(stored.value(QStringLiteral("Ports/COM2")).toString(), QStringLiteral("/dev/ttyS1"));
-    QCOMPARE(stored.value(QStringLiteral("Ports/COM3")).toString(), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(stored.value(QStringLiteral("Ports/COM4")).toString(), QStringLiteral("/dev/ttyS3"));
-    // The program's own section gets no keys from the port map.
-    stored.beginGroup(kSettingsSection);
-    QVERIFY(stored.childKeys().isEmpty());
-}
-
-void TstSerialLinux::portDevicePath_data()
-{
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("stored device") << "/dev/ttyUSB1"
-                                   << "COM2"
-                                   << "/dev/ttyUSB1";
-    QTest::newRow("port name in lower case") << "/dev/ttyUSB1"
-                                             << "com2"
-                                             << "/dev/ttyUSB1";
-    QTest::newRow("stored with spaces") << "  /dev/ttyACM0 "
-                                        << "COM2"
-                                        << "/dev/ttyACM0";
-    QTest::newRow("empty falls back to default") << ""
-                                                 << "COM2"
-                                                 << "/dev/ttyS1";
-    QTest::newRow("not a port name") << "/dev/ttyUSB1"
-                                     << "COM5"
-                                     << "COM5";
-    QTest::newRow("a path is itself") << "/dev/ttyUSB1"
-                                      << "/dev/serial/by-id/usb-rig"
-                                      << "/dev/serial/by-id/usb-rig";
-    QTest::newRow("COM0 is no port") << "/dev/ttyUSB1"
-                                     << "COM0"
-                                     << "COM0";
-    QTest::newRow("COM22 is no port") << "/dev/ttyUSB1"
-                                      << "COM22"
-                                      << "COM22";
-}
-
-void TstSerialLinux::portDevicePath()
-{
-    QFETCH(QString, stored);
-    QFETCH(QString, name);
-    QFETCH(QString, expected);
-    mapPort(2, stored);
-
-    QCOMPARE(PortDevicePath(name), expected);
-    QCOMPARE(LinuxSerialApi().DevicePath(name), expected);
-}
-
-void TstSerialLinux::termiosAfterOpen_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<uint>("speed");
-    QTest::addColumn<bool>("twoStop");
-
-    // The pseudo-terminal driver forces CS8 and no parity on every change, so size and
-    // parity are checked on the composed settings in composeTermios instead.
-    QTest::newRow("program settings 1200 8N1") << kCommSettings << uint(B1200) << false;
-    QTest::newRow("9600 7E2") << "baud=9600 parity=E data=7 stop=2" << uint(B9600) << true;
-    QTest::newRow("115200 8N1") << "baud=115200 parity=N data=8 stop=1" << uint(B115200) << false;
-}
-
-void TstSerialLinux::termiosAfterOpen()
-{
-    QFETCH(QString, mode);
-    QFETCH(uint, speed);
-    QFETCH(bool, twoStop);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    // Start from the opposite of what the keyer needs, so every flag checked is one it set.
-    termios dirty = pty.slaveTermios();
-    dirty.c_cflag = (dirty.c_cflag & ~(HUPCL | CLOCAL | CSTOPB)) | CRTSCTS | (twoStop ? 0 : CSTOPB);
-    dirty.c_lflag |= ICANON | ECHO;
-    ::cfsetispeed(&dirty, B38400);
-    ::cfsetospeed(&dirty, B38400);
-    QCOMPARE(::tcsetattr(pty.master(), TCSANOW, &dirty), 0);
-    const termios before = pty.slaveTermios();
-    QVERIFY((before.c_cflag & CRTSCTS) != 0 && (before.c_cflag & HUPCL) == 0);
-    mapPort(1, pty.slave());
-
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), mode), 0);
-
-    const termios tio = pty.slaveTermios();
-    QCOMPARE(uint(::cfgetispeed(&tio)), speed);
-    QCOMPARE(uint(::cfgetospeed(&tio)), speed);
-    QCOMPARE((tio.c_cflag & CSTOPB) != 0, twoStop);
-    QCOMPARE(uint(tio.c_cflag & CSIZE), uint(CS8));
-    QVERIFY2((tio.c_cflag & HUPCL) != 0, "the kernel must drop the lines when the port closes");
-    QVERIFY2((tio.c_cflag & CRTSCTS) == 0, "RTS is the keying line, not flow control");
-    QVERIFY((tio.c_cflag & CLOCAL) != 0);
-    QVERIFY((tio.c_cflag & CREAD) != 0);
-    QVERIFY((tio.c_lflag & (ICANON | ECHO)) == 0);
-    QVERIFY(CommIsOpen(1));
-}
-
-void TstSerialLinux::composeTermios_data()
-{
-    QTest::addColumn<uint>("baud");
-    QTest::addColumn<int>("data");
-    QTest::addColumn<QString>("parity");
-    QTest::addColumn<int>("stop");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<uint>("speed");
-    QTest::addColumn<uint>("flags"); // size, parity and stop bits
-
-    QTest::newRow("1200 8N1") << 1200u << 8 << "N" << 10 << true << uint(B1200) << uint(CS8);
-    QTest::newRow("9600 7E2") << 9600u << 7 << "E" << 20 << true << uint(B9600) << uint(CS7 | PARENB | CSTOPB);
-    QTest::newRow("19200 6O1") << 19200u << 6 << "O" << 10 << true << uint(B19200) << uint(CS6 | PARENB | PARODD);
-    QTest::newRow("300 5M1.5") << 300u << 5 << "M" << 15 << true << uint(B300)
-                               << uint(CS5 | PARENB | PARODD | CMSPAR | CSTOPB);
-    QTest::newRow("4000000 8S1") << 4000000u << 8 << "S" << 10 << true << uint(B4000000) << uint(CS8 | PARENB | CMSPAR);
-    QTest::newRow("rate termios lacks") << 1234u << 8 << "N" << 10 << false << 0u << 0u;
-    QTest::newRow("rate zero") << 0u << 8 << "N" << 10 << false << 0u << 0u;
-    QTest::newRow("nine data bits") << 1200u << 9 << "N" << 10 << false << 0u << 0u;
-    QTest::newRow("unknown parity") << 1200u << 8 << "X" << 10 << false << 0u << 0u;
-    QTest::newRow("1.5 stop bits with 8 data bits") << 1200u << 8 << "N" << 15 << false << 0u << 0u;
-    QTest::newRow("2 stop bits with 5 data bits") << 1200u << 5 << "N" << 20 << false << 0u << 0u;
-    QTest::newRow("3 stop bits") << 1200u << 8 << "N" << 30 << false << 0u << 0u;
-}
-
-void TstSerialLinux::composeTermios()
-{
-    QFETCH(uint, baud);
-    QFETCH(int, data);
-    QFETCH(QString, parity);
-    QFETCH(int, stop);
-    QFETCH(bool, accepted);
-    QFETCH(uint, speed);
-    QFETCH(uint, flags);
-    const Dcb dcb{baud, static_cast<std::uint8_t>(data), parity.at(0).toLatin1(), static_cast<std::uint8_t>(stop)};
-    // A port left in cooked mode with flow control and no hang-up on close.
-    termios port{};
-    port.c_cflag = CS7 | PARENB | CRTSCTS | CSTOPB;
-    port.c_lflag = ICANON | ECHO | ISIG;
-    port.c_iflag = ICRNL | IXON;
-    port.c_oflag = OPOST | ONLCR;
-    ::cfsetispeed(&port, B38400);
-    ::cfsetospeed(&port, B38400);
-    termios tio = port;
-
-    QCOMPARE(ComposeTermios(dcb, tio), accepted);
-
-    if (!accepted) {
-        QVERIFY(std::memcmp(&tio, &port, sizeof tio) == 0);
-        return;
-    }
-    QCOMPARE(uint(::cfgetispeed(&tio)), speed);
-    QCOMPARE(uint(::cfgetospeed(&tio)), speed);
-    QCOMPARE(uint(tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)), flags);
-    QCOMPARE(uint(tio.c_cflag & (HUPCL | CLOCAL | CREAD | CRTSCTS)), uint(HUPCL | CLOCAL | CREAD));
-    QCOMPARE(uint(tio.c_lflag & (ICANON | ECHO | ISIG)), 0u);
-    QCOMPARE(uint(tio.c_iflag & (ICRNL | IXON)), 0u);
-    QCOMPARE(uint(tio.c_oflag & OPOST), 0u);
-}
-
-void TstSerialLinux::secondOpenRefused_data()
-{
-    QTest::addColumn<bool>("throughLink");
-
-    QTest::newRow("same device path") << false;
-    QTest::newRow("another path to the device") << true;
-}
-
-void TstSerialLinux::secondOpenRefused()
-{
-    QFETCH(bool, throughLink);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-    QString second = pty.slave();
-    if (throughLink) {
-        second = mFiles.filePath(QStringLiteral("rig-link"));
-        QFile::remove(second);
-        QVERIFY(QFile::link(pty.slave(), second));
-    }
-    mapPort(2, second);
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
-    if (::geteuid() == 0) {
-        // TIOCEXCL does not stop root, so the refusal below has to come from the lock.
-        const int raw = ::open(QFile::encodeName(pty.slave()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(raw >= 0);
-        ::close(raw);
-    }
-
-    QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), EBUSY);
-    QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
-    QCOMPARE(CommErrorText, QStringLiteral("Device or resource busy"));
-    QCOMPARE(CommErrorDevice, second);
-    QVERIFY(CommErrorDetail().endsWith(QLatin1String("\nAnother program is using the port.")));
-    QVERIFY(!CommIsOpen(2));
-    QVERIFY(CommIsOpen(1));
-    QCOMPARE(CommSetLine(1, kLineBreak, kFalse), 0);
-
-    // The lock goes with the close.
-    QCOMPARE(CommClose(1), 0);
-    QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
-}
-
-void TstSerialLinux::exclusiveFlagFollowsThePort()
-{
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-    mapPort(2, pty.slave());
-    QVERIFY(!isExclusive(pty.slave()));
-
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
-    QVERIFY(isExclusive(pty.slave()));
-    // A refused opener leaves the holder's protection in place.
-    QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), EBUSY);
-    QVERIFY(isExclusive(pty.slave()));
-
-    // The master keeps the tty alive past our close, as a root port prober would.
-    QCOMPARE(CommClose(1), 0);
-    QVERIFY(!isExclusive(pty.slave()));
-}
-
-void TstSerialLinux::linesOnPseudoTerminal_data()
-{
-    QTest::addColumn<int>("line");
-    QTest::addColumn<int>("state");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("text");
-
-    // A pseudo-terminal has no modem lines: the kernel refuses TIOCMBIS and TIOCMBIC.
-    const QString notTty = QStringLiteral("Inappropriate ioctl for device");
-    QTest::newRow("DTR set") << 2 << -1 << ENOTTY << notTty;
-    QTest::newRow("DTR clear") << 2 << 0 << ENOTTY << notTty;
-    QTest::newRow("RTS set") << 3 << -1 << ENOTTY << notTty;
-    QTest::newRow("RTS clear") << 3 << 0 << ENOTTY << notTty;
-    QTest::newRow("break set") << 1 << -1 << 0 << QString();
-    QTest::newRow("break clear") << 1 << 0 << 0 << QString();
-    QTest::newRow("no such line") << 4 << -1 << EINVAL << QStringLiteral("Invalid argument");
-}
-
-void TstSerialLinux::linesOnPseudoTerminal()
-{
-    QFETCH(int, line);
-    QFETCH(int, state);
-    QFETCH(int, error);
-    QFETCH(QString, text);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
-
-    QCOMPARE(CommSetLine(1, static_cast<std::int16_t>(line), static_cast<std::int16_t>(state)), error);
-
-    if (error != 0) {
-        QCOMPARE(CommLastError, error);
-        QCOMPARE(CommErrorSource, QStringLiteral("CommSetLine (EscapeCommFunction)"));
-        QCOMPARE(CommErrorText, text);
-        QCOMPARE(CommErrorDevice, pty.slave());
-    }
-    QVERIFY(CommIsOpen(1));
-}
-
-void TstSerialLinux::callsAfterHangUp_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<int>("error");
-
-    // Once the other side is gone the tty is hung up: every control request gets EIO,
-    // even the ones a pseudo-terminal would otherwise refuse with ENOTTY.
-    QTest::newRow("DTR") << "DTR" << EIO;
-    QTest::newRow("RTS") << "RTS" << EIO;
-    QTest::newRow("break") << "break" << EIO;
-    // Closing still works, and releases the slot.
-    QTest::newRow("close") << "close" << 0;
-}
-
-void TstSerialLinux::callsAfterHangUp()
-{
-    QFETCH(QString, operation);
-    QFETCH(int, error);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
-
-    pty.closeMaster();
-    std::int32_t status = 0;
-    if (operation == QLatin1String("close"))
-        status = CommClose(1);
-    else if (operation == QLatin1String("break"))
-        status = CommSetLine(1, kLineBreak, kTrue);
-    else
-        status = CommSetLine(1, operation == QLatin1String("DTR") ? kLineDTR : kLineRTS, kFalse);
-
-    QCOMPARE(status, error);
-    if (error != 0) {
-        QCOMPARE(CommErrorSource, QStringLiteral("CommSetLine (EscapeCommFunction)"));
-        QCOMPARE(CommErrorText, QStringLiteral("Input/output error"));
-    }
-    QCOMPARE(CommIsOpen(1), operation != QLatin1String("close"));
-}
-
-void TstSerialLinux::deviceGoneDuringOpenIsClosed()
-{
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-    VanishingApi vanishing(pty);
-    setSerialApi(&vanishing);
-
-    const std::int32_t status = CommOpen(1, QStringLiteral("COM1"), kCommSettings);
-    setSerialApi(nullptr);
-
-    QVERIFY(vanishing.opened != kInvalidHandle);
-    // The queue sizes need nothing from the device; the purge is the first call that reaches it.
-    QCOMPARE(status, EIO);
-    QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (PurgeComm)"));
-    QCOMPARE(CommErrorText, QStringLiteral("Input/output error"));
-    QVERIFY(!CommIsOpen(1));
-    // The descriptor the open returned is closed again.
-    errno = 0;
-    QCOMPARE(::fcntl(vanishing.opened, F_GETFD), -1);
-    QCOMPARE(errno, EBADF);
-}
-
-void TstSerialLinux::buildCommDcb_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<uint>("baud");
-    QTest::addColumn<int>("data");
-    QTest::addColumn<QString>("parity");
-    QTest::addColumn<int>("stop");
-
-    // Every row starts from 9600 8N1; a refused string must leave it exactly so.
-    QTest::newRow("program settings") << kCommSettings << true << 1200u << 8 << "N" << 10;
-    QTest::newRow("any case, any order") << "STOP=2 Parity=e DATA=7 Baud=4800" << true << 4800u << 7 << "E" << 20;
-    QTest::newRow("extra spaces and tabs") << "  baud=300 \t parity=o  " << true << 300u << 8 << "O" << 10;
-    QTest::newRow("one and a half stop bits") << "data=5 stop=1.5" << true << 9600u << 5 << "N" << 15;
-    QTest::newRow("mark and space") << "parity=m parity=S" << true << 9600u << 8 << "S" << 10;
-    QTest::newRow("rate the port may refuse later") << "baud=1234" << true << 1234u << 8 << "N" << 10;
-    QTest::newRow("nothing to change") << "" << true << 9600u << 8 << "N" << 10;
-
-    const auto refused = [](const char* name, const char* mode) {
-        QTest::newRow(name) << QString::fromLatin1(mode) << false << 9600u << 8 << "N" << 10;
-    };
-    refused("unknown key", "baud=1200 speed=1200");
-    refused("flow control key", "baud=1200 xon=on");
-    refused("no value", "baud=");
-    refused("no key", "=1200");
-    refused("no equals sign", "baud 1200");
-    refused("letters in number", "baud=12x0");
-    refused("zero rate", "baud=0");
-    refused("negative rate", "baud=-1200");
-    refused("signed rate", "baud=+1200");
-    refused("rate too large", "baud=99999999999");
-    refused("commas", "baud=1200,parity=N");
-    refused("unknown parity", "parity=X");
-    refused("parity spelt out", "parity=none");
-    refused("four data bits", "data=4");
-    refused("nine data bits", "data=9");
-    refused("three stop bits", "stop=3");
-    refused("stop 1.0", "stop=1.0");
-    refused("good start, bad end", "baud=2400 parity=E data=7 stop=0");
-}
-
-void TstSerialLinux::buildCommDcb()
-{
-    QFETCH(QString, mode);
-    QFETCH(bool, accepted);
-    QFETCH(uint, baud);
-    QFETCH(int, data);
-    QFETCH(QString, parity);
-    QFETCH(int, stop);
-    LinuxSerialApi api;
-    // A failure before shows that a success resets the last error.
-    QVERIFY(!api.SetupComm(-1, 1024, 1024));
-    Dcb dcb{9600, 8, 'N', 10};
-
-    QCOMPARE(api.BuildCommDCB(mode, dcb), accepted);
-
-    QCOMPARE(api.GetLastError(), accepted ? 0 : EINVAL);
-    QCOMPARE(dcb.baudRate, baud);
-    QCOMPARE(int(dcb.byteSize), data);
-    QCOMPARE(QString(QLatin1Char(dcb.parity)), parity);
-    QCOMPARE(int(dcb.stopBits), stop);
-}
-
-void TstSerialLinux::openRefusesBadSettings_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("source");
-
-    QTest::newRow("unknown parity") << "baud=1200 parity=Q data=8 stop=1"
-                                    << "CommOpen (BuildCommDCB)";
-    QTest::newRow("unknown key") << "baud=1200 handshake=none"
-                                 << "CommOpen (BuildCommDCB)";
-    QTest::newRow("rate termios lacks") << "baud=1234 parity=N data=8 stop=1"
-                                        << "CommOpen (SetCommState)";
-    QTest::newRow("1.5 stop bits with 8 data bits") << "data=8 stop=1.5"
-                                                    << "CommOpen (SetCommState)";
-    QTest::newRow("2 stop bits with 5 data bits") << "data=5 stop=2"
-                                                  << "CommOpen (SetCommState)";
-}
-
-void TstSerialLinux::openRefusesBadSettings()
-{
-    QFETCH(QString, mode);
-    QFETCH(QString, source);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    mapPort(1, pty.slave());
-
-    QCOMPARE(CommOpen(1, QStringLiteral("COM1"), mode), EINVAL);
-
-    QCOMPARE(CommErrorSource, source);
-    QCOMPARE(CommErrorText, QStringLiteral("Invalid argument"));
-    QVERIFY(!CommIsOpen(1));
-    // Closed and unlocked: another open gets the device at once.
-    QVERIFY(deviceIsFree(pty.slave()));
-}
-
-void TstSerialLinux::openFailures_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<QString>("hint");
-
-    QTest::newRow("missing device") << "missing" << ENOENT << "No such file or directory"
-                                    << "The device of each port is set in section [Ports] of " +
-                                           settingsFilePath(kAppTitle) + ".";
-    QTest::newRow("plain file") << "file" << ENOTTY << "Inappropriate ioctl for device"
-                                << "";
-    QTest::newRow("folder") << "folder" << EISDIR << "Is a directory"
-                            << "";
-    // Root opens any file, so only an ordinary user can be refused.
-    if (::geteuid() != 0)
-        QTest::newRow("no permission") << "locked" << EACCES << "Permission denied"
-                                       << "Is the user in the dialout group?";
-}
-
-void TstSerialLinux::openFailures()
-{
-    QFETCH(QString, kind);
-    QFETCH(int, error);
-    QFETCH(QString, reason);
-    QFETCH(QString, hint);
-    const QString device = mFiles.filePath(kind);
-    if (kind == QLatin1String("folder")) {
-        QVERIFY(QDir(mFiles.path()).mkpath(kind));
-    } else if (kind != QLatin1String("missing")) {
-        QFile file(device);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        if (kind == QLatin1String("locked"))
-            QVERIFY(file.setPermissions(QFileDevice::Permissions()));
-    }
-    mapPort(3, device);
-
-    QCOMPARE(CommOpen(3, QStringLiteral("COM3"), kCommSettings), error);
-
-    QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
-    QCOMPARE(CommErrorText, reason);
-    QCOMPARE(CommErrorDevice, device);
-    QString detail = "Step: CommOpen (CreateFile)\nDevice: " + device + "\nReason: " + reason;
-    if (!hint.isEmpty())
-        detail += QLatin1Char('\n') + hint;
-    QCOMPARE(CommErrorDetail(), detail);
-    QVERIFY(!CommIsOpen(3));
-}
-
-void TstSerialLinux::closedHandleFails_data()
-{
-    QTest::addColumn<QString>("call");
-
-    for (const char* call : {"SetupComm", "PurgeComm", "SetCommTimeouts", "GetCommState", "SetCommState",
-                             "EscapeCommFunction", "CloseHandle"})
-        QTest::newRow(call) << QString::fromLatin1(call);
-}
-
-void TstSerialLinux::closedHandleFails()
-{
-    QFETCH(QString, call);
-    Pty pty;
-    QVERIFY(pty.isValid());
-    LinuxSerialApi api;
-    const CommHandle handle = api.CreateFile(pty.slave());
-    QVERIFY(handle != kInvalidHandle);
-    QVERIFY(api.CloseHandle(handle));
-
-    Dcb dcb{1200, 8, 'N', 10};
-    bool ok = true;
-    if (call == QLatin1String("SetupComm"))
-        ok = api.SetupComm(handle, 1024, 1024);
-    else if (call == QLatin1String("PurgeComm"))
-        ok = api.PurgeComm(handle, kPurgeAll);
-    else if (call == QLatin1String("SetCommTimeouts"))
-        ok = api.SetCommTimeouts(handle, CommTimeouts{0xFFFFFFFF, 0, 1000, 1000, 0});
-    else if (call == QLatin1String("GetCommState"))
-        ok = api.GetCommState(handle, dcb);
-    else if (call == QLatin1String("SetCommState"))
-        ok = api.SetCommState(handle, dcb);
-    else if (call == QLatin1String("EscapeCommFunction"))
-        ok = api.EscapeCommFunction(handle, CommFunction::SetBreak);
-    else
-        ok = api.CloseHandle(handle);
-
-    QVERIFY(!ok);
-    QCOMPARE(api.GetLastError(), EBADF);
-}
-
-void TstSerialLinux::formatMessage_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("EIO") << EIO << "Input/output error";
-    QTest::newRow("ENOTTY") << ENOTTY << "Inappropriate ioctl for device";
-    QTest::newRow("EBUSY") << EBUSY << "Device or resource busy";
-    QTest::newRow("EACCES") << EACCES << "Permission denied";
-    QTest::newRow("no text for an unknown code") << 4000 << "";
-    QTest::newRow("no text for a negative code") << -1 << "";
-}
-
-void TstSerialLinux::formatMessage()
-{
-    QFETCH(int, code);
-    QFETCH(QString, text);
-
-    QCOMPARE(LinuxSerialApi().FormatMessage(code), text);
-}
 
 QTEST_GUILESS_MAIN(TstSerialLinux)
 #include "tst_serial_linux.moc"

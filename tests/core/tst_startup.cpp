@@ -2,26 +2,18 @@
 #include "core/globals.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
-#include "tests/fakes/testenv.h"
+#include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmmain.h"
 
 #include <QDate>
-#include <QDir>
-#include <QFile>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
-#include <QTimer>
 
 #include <memory>
 
 namespace {
-
-QString stored(const QString& key)
-{
-    return GetSetting(kAppTitle, kSettingsSection, key);
-}
 
 void store(const QString& key, const QString& value)
 {
@@ -40,20 +32,13 @@ struct StartUpRun
 StartUpRun startUpClosingAbout()
 {
     StartUpRun run;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&run, &poll] {
-        if (!frmAbout().isLoaded() || !frmAbout().window()->isVisible())
-            return;
-        run.aboutShown = true;
-        run.aboutModal = frmAbout().window()->isModal();
-        run.mainVisibleDuringAbout = frmMain().window() && frmMain().window()->isVisible();
-        poll.stop();
-        frmAbout().cmdOK_Click();
-    });
-    poll.start();
-    run.result = StartUp();
-    poll.stop();
+    runModal([&run] { run.result = StartUp(); }, frmAbout(),
+             [&run] {
+                 run.aboutShown = true;
+                 run.aboutModal = frmAbout().window()->isModal();
+                 run.mainVisibleDuringAbout = frmMain().window() && frmMain().window()->isVisible();
+                 frmAbout().cmdOK_Click();
+             });
     return run;
 }
 
@@ -75,16 +60,15 @@ private slots:
         gExitRequested = kTrue;
         frmMain().Unload();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        releaseInstanceLockForTesting();
+        releaseInstanceLock();
         mEnv.reset();
     }
 
     void firstRunWritesEveryDefault()
     {
-        TestEnv& env = *mEnv;
         LoadSettings();
 
-        QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
+        QSettings onDisk(mEnv->settingsFile(), QSettings::IniFormat);
         onDisk.beginGroup(kSettingsSection);
         QCOMPARE(onDisk.childKeys().size(), 23);
         QCOMPARE(onDisk.value(QStringLiteral("Comm Port")).toString(), QStringLiteral("None"));
@@ -113,26 +97,19 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
         QTest::addColumn<int>("expected");
-        const QString port = QStringLiteral("Comm Port");
-        const QString line = QStringLiteral("PTT Line");
-        const QString top = QStringLiteral("Always On Top");
-        QTest::newRow("port none") << port << "none" << 0;
-        QTest::newRow("port NoNe") << port << "NoNe" << 0;
-        QTest::newRow("port leading blank") << port << " 3" << 3;
-        QTest::newRow("port fraction") << port << "3.7" << 3;
-        QTest::newRow("port negative") << port << "-1" << 0;
-        QTest::newRow("port 4") << port << "4" << 4;
-        QTest::newRow("port 5") << port << "5" << 0;
-        QTest::newRow("port name") << port << "COM2" << 0;
-        QTest::newRow("port huge") << port << "99999999" << 0;
-        QTest::newRow("line rts") << line << "rts" << 2;
-        QTest::newRow("line RTS") << line << "RTS" << 2;
-        QTest::newRow("line dtr") << line << "dtr" << 1;
-        QTest::newRow("line CTS") << line << "CTS" << 1;
-        QTest::newRow("top no") << top << "no" << 0;
-        QTest::newRow("top Yes") << top << "Yes" << -1;
-        QTest::newRow("top TRUE") << top << "TRUE" << -1;
-        QTest::newRow("top 1") << top << "1" << -1;
+        const char* port = "Comm Port";
+        const char* line = "PTT Line";
+        const char* top = "Always On Top";
+        const struct
+        {
+            const char* key;
+            const char* value;
+            int expected;
+        } rows[] = {{port, "none", 0}, {port, " 3", 3},   {port, "3.7", 3},      {port, "-1", 0},   {port, "4", 4},
+                    {port, "5", 0},    {port, "COM2", 0}, {port, "99999999", 0}, {line, "rts", 2},  {line, "dtr", 1},
+                    {line, "CTS", 1},  {top, "no", 0},    {top, "Yes", -1},      {top, "TRUE", -1}, {top, "1", -1}};
+        for (const auto& r : rows)
+            QTest::addRow("%s %s", r.key, r.value) << QString(r.key) << QString(r.value) << r.expected;
     }
 
     void storedValuesAreReadByTheRules()
@@ -147,7 +124,7 @@ private slots:
                                                               : gAlwaysOnTop;
         QCOMPARE(actual, expected);
         // Only the global is normalised; the stored text stays as the operator left it.
-        QCOMPARE(stored(key), value);
+        QCOMPARE(storedSetting(key), value);
     }
 
     void clearedButtonsAcrossRestarts()
@@ -164,23 +141,10 @@ private slots:
         resetGlobals();
         LoadSettings();
         QCOMPARE(gWaveFiles[1], QStringLiteral("/opt/wren/wav/STATION_CQ.wav"));
-        QCOMPARE(stored(QStringLiteral("Message 1")), gWaveFiles[1]);
+        QCOMPARE(storedSetting(QStringLiteral("Message 1")), gWaveFiles[1]);
         QCOMPARE(gButtonCaptions[1], QStringLiteral("(Blank)"));
         QCOMPARE(gWaveFiles[7], QString());
         QCOMPARE(gButtonCaptions[7], QStringLiteral("(Blank)"));
-    }
-
-    void portDevicesGetDefaults()
-    {
-        TestEnv& env = *mEnv;
-        startUpClosingAbout().result;
-        QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
-        for (int n = 1; n <= 4; ++n)
-            QCOMPARE(onDisk.value(QStringLiteral("Ports/COM%1").arg(n)).toString(),
-                     QStringLiteral("/dev/ttyS%1").arg(n - 1));
-        // The keys of [Settings] stay exactly the program's 23.
-        onDisk.beginGroup(kSettingsSection);
-        QCOMPARE(onDisk.childKeys().size(), 23);
     }
 
     void startUpComposesTextsAndShowsTheWindow()
@@ -198,6 +162,13 @@ private slots:
         QCOMPARE(frmMain().cmdMsg(0)->text(), QStringLiteral("CQ"));
         QCOMPARE(frmMain().cmdMsg(9)->text(), QStringLiteral("(Blank)"));
         QVERIFY(MessageBoxes::asked().isEmpty());
+        // The port devices get their defaults; the keys of [Settings] stay exactly the program's 23.
+        QSettings onDisk(mEnv->settingsFile(), QSettings::IniFormat);
+        for (int n = 1; n <= 4; ++n)
+            QCOMPARE(onDisk.value(QStringLiteral("Ports/COM%1").arg(n)).toString(),
+                     QStringLiteral("/dev/ttyS%1").arg(n - 1));
+        onDisk.beginGroup(kSettingsSection);
+        QCOMPARE(onDisk.childKeys().size(), 23);
     }
 
     void secondCopyAsksFirst_data()
@@ -213,10 +184,9 @@ private slots:
     {
         QFETCH(int, answer);
         QFETCH(bool, goesOn);
-        TestEnv& env = *mEnv;
         QVERIFY(startUpClosingAbout().result); // the first copy holds the lock
         store(QStringLiteral("Message 2 Name"), QString());
-        const QByteArray before = env.settingsBytes();
+        const QByteArray before = mEnv->settingsBytes();
         MessageBoxes::asked().clear();
         if (answer != 0)
             MessageBoxes::setNextAnswer(answer);
@@ -229,26 +199,21 @@ private slots:
         QCOMPARE(asked.style, 260);
         QCOMPARE(asked.title, QStringLiteral("Wren Voice Keyer - V2.0.1 Confirm"));
         if (!goesOn)
-            QCOMPARE(env.settingsBytes(), before);
+            QCOMPARE(mEnv->settingsBytes(), before);
         else
-            QCOMPARE(stored(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+            QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
     }
 
     void unreadableSettingsAreReportedAndKept()
     {
-        TestEnv& env = *mEnv;
-        QDir().mkpath(env.configHome() + QStringLiteral("/WrenKeyer"));
-        QFile file(env.settingsFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("\x00\x13\x37 not settings", 15));
-        file.close();
+        QVERIFY(mEnv->writeSettingsBytes(QByteArray("\x00\x13\x37 not settings", 15)));
 
         QVERIFY(startUpClosingAbout().result);
         QCOMPARE(MessageBoxes::asked().size(), 1);
         QCOMPARE(MessageBoxes::asked().first().style, 48);
         QVERIFY(MessageBoxes::asked().first().text.contains(QStringLiteral(".unreadable-")));
         QCOMPARE(gButtonCaptions[1], QStringLiteral("CQ"));
-        QCOMPARE(stored(QStringLiteral("Comm Port")), QStringLiteral("None"));
+        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), QStringLiteral("None"));
     }
 };
 

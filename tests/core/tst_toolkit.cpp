@@ -105,29 +105,17 @@ private slots:
         QCOMPARE(child->geometry(), QRect(10, 5, 50, 20));
     }
 
-    void twipsFollowTheScreen()
-    {
-        // An inch is 1440 twips whatever the resolution.
-        const double perPixel = twipsPerPixelX();
-        QVERIFY(perPixel > 0);
-        QCOMPARE(twipsToPixelsX(1440), qRound(1440 / perPixel));
-        QCOMPARE(twipsRect(0, 0, 1440, 720).width(), qRound(1440 / twipsPerPixelX()));
-        QCOMPARE(twipsRect(0, 0, 1440, 720).height(), qRound(720 / twipsPerPixelY()));
-    }
-
     void samplesAreFoundBesideOrInstalled_data()
     {
         QTest::addColumn<QStringList>("folders"); // made below a temporary root
         QTest::addColumn<QString>("program");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("build tree") << QStringList({"build/wav"}) << "build"
-                                    << "build";
-        QTest::newRow("installed") << QStringList({"usr/bin", "usr/share/wrenkeyer/wav"}) << "usr/bin"
+        QTest::newRow("build tree") << QStringList({"build/wav"}) << QStringLiteral("build") << "build";
+        QTest::newRow("installed") << QStringList({"usr/bin", "usr/share/wrenkeyer/wav"}) << QStringLiteral("usr/bin")
                                    << "usr/share/wrenkeyer";
-        QTest::newRow("beside wins") << QStringList({"opt/bin/wav", "opt/share/wrenkeyer/wav"}) << "opt/bin"
-                                     << "opt/bin";
-        QTest::newRow("none: the program folder") << QStringList({"x/bin"}) << "x/bin"
-                                                  << "x/bin";
+        QTest::newRow("beside wins") << QStringList({"opt/bin/wav", "opt/share/wrenkeyer/wav"})
+                                     << QStringLiteral("opt/bin") << "opt/bin";
+        QTest::newRow("none: the program folder") << QStringList({"x/bin"}) << QStringLiteral("x/bin") << "x/bin";
     }
 
     void samplesAreFoundBesideOrInstalled()

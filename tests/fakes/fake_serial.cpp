@@ -15,56 +15,26 @@ FakeSerialApi::FakeSerialApi()
 
 FakeSerialApi::~FakeSerialApi()
 {
-    uninstall();
+    // Only step aside if nobody has installed another implementation meanwhile.
+    if (&serialApi() == this)
+        setSerialApi(nullptr);
 }
 
 void FakeSerialApi::install()
 {
     setSerialApi(this);
-    mInstalled = true;
-}
-
-void FakeSerialApi::uninstall()
-{
-    // Only step aside if nobody has installed another implementation meanwhile.
-    if (mInstalled && &serialApi() == this)
-        setSerialApi(nullptr);
-    mInstalled = false;
 }
 
 void FakeSerialApi::failOn(const QString& call, std::int32_t error, int count, int skip)
 {
-    if (count == 0)
-        return;
     // errno 0 would make a failure look like success to the code under test.
-    mFailures[call].append(Failure{error != 0 ? error : EIO, count, skip});
+    if (count > 0)
+        mFailures[call].append(Failure{error != 0 ? error : EIO, count, skip});
 }
 
-void FakeSerialApi::throwOn(const QString& call, int count)
+void FakeSerialApi::throwOn(const QString& call)
 {
-    if (count == 0)
-        return;
-    mFailures[call].append(Failure{0, count, 0});
-}
-
-void FakeSerialApi::setOpenRaisesLines(bool raises)
-{
-    mOpenRaisesLines = raises;
-}
-
-void FakeSerialApi::setDevicePath(const QString& name, const QString& path)
-{
-    mDevicePaths.insert(name, path);
-}
-
-void FakeSerialApi::setMessage(std::int32_t code, const QString& text)
-{
-    mMessages.insert(code, text);
-}
-
-void FakeSerialApi::setPortDefaults(const Dcb& dcb)
-{
-    mPortDefaults = dcb;
+    mFailures[call].append(Failure{0, 1, 0});
 }
 
 QStringList FakeSerialApi::callNames() const
@@ -87,26 +57,8 @@ QList<FakeSerialApi::Call> FakeSerialApi::callsNamed(const QString& name) const
 
 FakeSerialApi::Lines FakeSerialApi::lineState(CommHandle handle) const
 {
-    const auto it = mPorts.constFind(handle);
-    if (it == mPorts.constEnd() || !it->open)
-        return Lines{};
-    return it->lines;
-}
-
-FakeSerialApi::Lines FakeSerialApi::lineStateByName(const QString& name) const
-{
-    return lineState(handleOf(name));
-}
-
-bool FakeSerialApi::isOpen(const QString& name) const
-{
-    return isOpen(handleOf(name));
-}
-
-bool FakeSerialApi::isOpen(CommHandle handle) const
-{
-    const auto it = mPorts.constFind(handle);
-    return it != mPorts.constEnd() && it->open;
+    const Port port = mPorts.value(handle);
+    return port.open ? port.lines : Lines{};
 }
 
 CommHandle FakeSerialApi::handleOf(const QString& name) const
@@ -120,26 +72,6 @@ CommHandle FakeSerialApi::handleOf(const QString& name) const
         last = it.key();
     }
     return last;
-}
-
-QList<CommHandle> FakeSerialApi::openHandles() const
-{
-    QList<CommHandle> handles;
-    for (auto it = mPorts.constBegin(); it != mPorts.constEnd(); ++it) {
-        if (it->open)
-            handles << it.key();
-    }
-    return handles;
-}
-
-Dcb FakeSerialApi::appliedDcb(CommHandle handle) const
-{
-    return mPorts.value(handle).state;
-}
-
-CommTimeouts FakeSerialApi::appliedTimeouts(CommHandle handle) const
-{
-    return mPorts.value(handle).timeouts;
 }
 
 void FakeSerialApi::clear()
@@ -172,7 +104,7 @@ std::int32_t FakeSerialApi::scripted(const QString& call)
         return 0;
     }
     const std::int32_t error = next.error;
-    if (next.count != kForever && --next.count == 0)
+    if (--next.count == 0)
         it->removeFirst();
     if (error == 0) {
         finish(call, kInvalidHandle, QStringLiteral("(scripted fault)"), EIO);
@@ -181,17 +113,20 @@ std::int32_t FakeSerialApi::scripted(const QString& call)
     return error;
 }
 
+FakeSerialApi::Port* FakeSerialApi::start(const QString& call, CommHandle handle, std::int32_t& error)
+{
+    error = scripted(call);
+    const auto it = mPorts.find(handle);
+    if (error == 0 && (it == mPorts.end() || !it->open))
+        error = EBADF;
+    return error == 0 ? &*it : nullptr;
+}
+
 bool FakeSerialApi::finish(const QString& call, CommHandle handle, const QString& arg, std::int32_t error)
 {
     mLastError = error;
     mCalls.append(Call{call, handle, arg, mClock.elapsed(), error == 0, error});
     return error == 0;
-}
-
-FakeSerialApi::Port* FakeSerialApi::openPort(CommHandle handle)
-{
-    const auto it = mPorts.find(handle);
-    return it != mPorts.end() && it->open ? &*it : nullptr;
 }
 
 CommHandle FakeSerialApi::CreateFile(const QString& name)
@@ -204,40 +139,29 @@ CommHandle FakeSerialApi::CreateFile(const QString& name)
         return kInvalidHandle;
     }
     const CommHandle handle = mNextHandle++;
-    Port port;
-    port.name = name;
-    port.open = true;
-    port.state = mPortDefaults;
-    port.lines.dtr = port.lines.rts = mOpenRaisesLines;
-    mPorts.insert(handle, port);
+    mPorts.insert(handle, Port{name, true, Lines{mOpenRaisesLines, mOpenRaisesLines, false}, mPortDefaults});
     finish(QStringLiteral("CreateFile"), handle, name, 0);
     return handle;
 }
 
 bool FakeSerialApi::SetupComm(CommHandle handle, std::uint32_t inQueue, std::uint32_t outQueue)
 {
-    std::int32_t error = scripted(QStringLiteral("SetupComm"));
-    if (error == 0 && !openPort(handle))
-        error = EBADF;
+    std::int32_t error = 0;
+    start(QStringLiteral("SetupComm"), handle, error);
     return finish(QStringLiteral("SetupComm"), handle, QStringLiteral("%1,%2").arg(inQueue).arg(outQueue), error);
 }
 
 bool FakeSerialApi::PurgeComm(CommHandle handle, std::uint32_t flags)
 {
-    std::int32_t error = scripted(QStringLiteral("PurgeComm"));
-    if (error == 0 && !openPort(handle))
-        error = EBADF;
+    std::int32_t error = 0;
+    start(QStringLiteral("PurgeComm"), handle, error);
     return finish(QStringLiteral("PurgeComm"), handle, QString::number(flags), error);
 }
 
 bool FakeSerialApi::SetCommTimeouts(CommHandle handle, const CommTimeouts& timeouts)
 {
-    std::int32_t error = scripted(QStringLiteral("SetCommTimeouts"));
-    Port* port = openPort(handle);
-    if (error == 0 && !port)
-        error = EBADF;
-    if (error == 0)
-        port->timeouts = timeouts;
+    std::int32_t error = 0;
+    start(QStringLiteral("SetCommTimeouts"), handle, error);
     const QString arg = QStringLiteral("%1,%2,%3,%4,%5")
                             .arg(timeouts.readIntervalTimeout)
                             .arg(timeouts.readTotalTimeoutMultiplier)
@@ -249,11 +173,8 @@ bool FakeSerialApi::SetCommTimeouts(CommHandle handle, const CommTimeouts& timeo
 
 bool FakeSerialApi::GetCommState(CommHandle handle, Dcb& dcb)
 {
-    std::int32_t error = scripted(QStringLiteral("GetCommState"));
-    const Port* port = openPort(handle);
-    if (error == 0 && !port)
-        error = EBADF;
-    if (error == 0)
+    std::int32_t error = 0;
+    if (const Port* port = start(QStringLiteral("GetCommState"), handle, error))
         dcb = port->state;
     return finish(QStringLiteral("GetCommState"), handle, QString(), error);
 }
@@ -268,22 +189,16 @@ bool FakeSerialApi::BuildCommDCB(const QString& settings, Dcb& dcb)
 
 bool FakeSerialApi::SetCommState(CommHandle handle, const Dcb& dcb)
 {
-    std::int32_t error = scripted(QStringLiteral("SetCommState"));
-    Port* port = openPort(handle);
-    if (error == 0 && !port)
-        error = EBADF;
-    if (error == 0)
+    std::int32_t error = 0;
+    if (Port* port = start(QStringLiteral("SetCommState"), handle, error))
         port->state = dcb;
     return finish(QStringLiteral("SetCommState"), handle, modeString(dcb), error);
 }
 
 bool FakeSerialApi::EscapeCommFunction(CommHandle handle, std::uint32_t function)
 {
-    std::int32_t error = scripted(QStringLiteral("EscapeCommFunction"));
-    Port* port = openPort(handle);
-    if (error == 0 && !port)
-        error = EBADF;
-    if (error == 0) {
+    std::int32_t error = 0;
+    if (Port* port = start(QStringLiteral("EscapeCommFunction"), handle, error)) {
         switch (function) {
         case CommFunction::SetDtr:
         case CommFunction::ClrDtr:
@@ -307,11 +222,8 @@ bool FakeSerialApi::EscapeCommFunction(CommHandle handle, std::uint32_t function
 
 bool FakeSerialApi::CloseHandle(CommHandle handle)
 {
-    std::int32_t error = scripted(QStringLiteral("CloseHandle"));
-    Port* port = openPort(handle);
-    if (error == 0 && !port)
-        error = EBADF;
-    if (error == 0) {
+    std::int32_t error = 0;
+    if (Port* port = start(QStringLiteral("CloseHandle"), handle, error)) {
         port->open = false;
         port->lines = Lines{};
     }
@@ -320,19 +232,15 @@ bool FakeSerialApi::CloseHandle(CommHandle handle)
 
 QString FakeSerialApi::FormatMessage(std::int32_t code)
 {
-    const auto it = mMessages.constFind(code);
-    if (it != mMessages.constEnd())
-        return *it;
-    if (::strerrordesc_np(code) == nullptr)
-        return QString();
-    return QString::fromLocal8Bit(std::strerror(code));
+    if (mMessages.contains(code))
+        return mMessages.value(code);
+    return ::strerrordesc_np(code) == nullptr ? QString() : QString::fromLocal8Bit(std::strerror(code));
 }
 
 QString FakeSerialApi::DevicePath(const QString& name)
 {
-    const auto it = mDevicePaths.constFind(name);
-    if (it != mDevicePaths.constEnd())
-        return *it;
+    if (mDevicePaths.contains(name))
+        return mDevicePaths.value(name);
     static const QRegularExpression comPort(QStringLiteral("^COM([1-4])$"));
     const QRegularExpressionMatch match = comPort.match(name);
     return match.hasMatch() ? DefaultPortDevice(match.captured(1).toInt()) : name;

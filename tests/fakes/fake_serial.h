@@ -11,29 +11,20 @@
 
 #include <cstdint>
 
-// A serial layer for tests. It records every call of the nine port operations
-// (CreateFile, SetupComm, PurgeComm, SetCommTimeouts, GetCommState,
-// BuildCommDCB, SetCommState, EscapeCommFunction, CloseHandle) with a
-// timestamp, fails any of them on request with a chosen errno, and keeps the
-// DTR, RTS and break state of each handle the way a port driver would:
-//  - handles count up from 3 and are never reused, so a stale one fails with EBADF;
-//  - a name already open cannot be opened again (EBUSY), like the real exclusive open;
-//  - opening raises DTR and RTS (as the kernel does on a real port; see
-//    setOpenRaisesLines), closing drops every line (HUPCL).
+// A serial layer for tests. It records every call of the nine port operations with a timestamp, fails any
+// of them on request with a chosen errno, and keeps the DTR, RTS and break state of each handle the way a
+// port driver would: handles count up from 3 and are never reused (a stale one fails with EBADF), a name
+// already open cannot be opened again (EBUSY), opening raises DTR and RTS, closing drops every line (HUPCL).
 // GetLastError, FormatMessage and DevicePath are answered but not recorded.
 class FakeSerialApi : public SerialApi
 {
 public:
-    static constexpr int kForever = -1;
-
     struct Call
     {
         QString name;                       // the operation, e.g. "EscapeCommFunction"
         CommHandle handle = kInvalidHandle; // the handle passed; for CreateFile the one returned
-        // The other arguments as text: CreateFile the port name; SetupComm "1024,1024";
-        // PurgeComm "15"; SetCommTimeouts the five values in decimal, comma-separated;
-        // BuildCommDCB the settings string; SetCommState the Dcb as a mode string
-        // ("baud=1200 parity=N data=8 stop=1"); EscapeCommFunction the function code.
+        // The other arguments as text: the port name, "1024,1024", the purge flags, the five timeouts,
+        // the settings string, the Dcb as a mode string (see modeString) or the function code.
         QString arg;
         qint64 ms = 0; // milliseconds since the fake was created or reset
         bool ok = false;
@@ -55,42 +46,35 @@ public:
     FakeSerialApi(const FakeSerialApi&) = delete;
     FakeSerialApi& operator=(const FakeSerialApi&) = delete;
 
-    // Makes serialApi() answer with this fake until uninstall() or destruction.
+    // Makes serialApi() answer with this fake until destruction.
     void install();
-    void uninstall();
 
-    // Fails the operation `call` with `error` the next `count` times it is made
-    // (kForever: every time), after letting `skip` calls through. A failed call
-    // changes nothing. Several failures for the same call queue up in order.
+    // Fails the operation `call` with `error` the next `count` times it is made, after letting `skip`
+    // calls through. A failed call changes nothing. Several failures for one call queue up in order.
     void failOn(const QString& call, std::int32_t error, int count = 1, int skip = 0);
-    void failNext(const QString& call, std::int32_t error) { failOn(call, error, 1); }
-    void failAlways(const QString& call, std::int32_t error) { failOn(call, error, kForever); }
-    // Makes the operation `call` throw std::runtime_error the next `count` times.
-    void throwOn(const QString& call, int count = 1);
+    // Makes the operation `call` throw std::runtime_error the next time.
+    void throwOn(const QString& call);
     // Whether CreateFile raises DTR and RTS; true unless set otherwise.
-    void setOpenRaisesLines(bool raises);
+    void setOpenRaisesLines(bool raises) { mOpenRaisesLines = raises; }
     // DevicePath answers "/dev/ttyS0".."/dev/ttyS3" for COM1..COM4 unless told otherwise.
-    void setDevicePath(const QString& name, const QString& path);
+    void setDevicePath(const QString& name, const QString& path) { mDevicePaths.insert(name, path); }
     // FormatMessage answers strerror's text ("" for codes it has none for) unless told otherwise.
-    void setMessage(std::int32_t code, const QString& text);
+    void setMessage(std::int32_t code, const QString& text) { mMessages.insert(code, text); }
     // What GetCommState reads from a newly opened port; 9600 8N1 unless told otherwise.
-    void setPortDefaults(const Dcb& dcb);
+    void setPortDefaults(const Dcb& dcb) { mPortDefaults = dcb; }
 
     const QList<Call>& calls() const { return mCalls; }
     QStringList callNames() const;
     QList<Call> callsNamed(const QString& name) const;
-    // The lines of a handle; all down for a closed or unknown handle.
+    // The lines of a handle, or of a port name's open handle; all down when it is not open.
     Lines lineState(CommHandle handle) const;
-    // The lines of the port name's open handle; all down when it is not open.
-    Lines lineStateByName(const QString& name) const;
-    bool isOpen(const QString& name) const;
-    bool isOpen(CommHandle handle) const;
+    Lines lineStateByName(const QString& name) const { return lineState(handleOf(name)); }
+    bool isOpen(const QString& name) const { return isOpen(handleOf(name)); }
+    bool isOpen(CommHandle handle) const { return mPorts.value(handle).open; }
     // The open handle of a port name, else the last one it had, else kInvalidHandle.
     CommHandle handleOf(const QString& name) const;
-    QList<CommHandle> openHandles() const;
     // The settings last applied with SetCommState to a handle.
-    Dcb appliedDcb(CommHandle handle) const;
-    CommTimeouts appliedTimeouts(CommHandle handle) const;
+    Dcb appliedDcb(CommHandle handle) const { return mPorts.value(handle).state; }
     qint64 elapsedMs() const { return mClock.elapsed(); }
 
     // Forgets the recorded calls and the scripted failures; open handles stay open.
@@ -111,7 +95,7 @@ public:
     QString FormatMessage(std::int32_t code) override;
     QString DevicePath(const QString& name) override;
 
-    // A Dcb in the mode syntax, as recorded for SetCommState.
+    // A Dcb in the mode syntax: "baud=1200 parity=N data=8 stop=1".
     static QString modeString(const Dcb& dcb);
 
 private:
@@ -121,7 +105,6 @@ private:
         bool open = false;
         Lines lines;
         Dcb state;
-        CommTimeouts timeouts;
     };
     struct Failure
     {
@@ -132,8 +115,9 @@ private:
 
     // The scripted failure for this call, consumed; 0 when it goes through. Throws when scripted to.
     std::int32_t scripted(const QString& call);
+    // Starts an operation on an open handle: its port, or null with `error` set.
+    Port* start(const QString& call, CommHandle handle, std::int32_t& error);
     bool finish(const QString& call, CommHandle handle, const QString& arg, std::int32_t error);
-    Port* openPort(CommHandle handle);
 
     QElapsedTimer mClock;
     QList<Call> mCalls;
@@ -145,5 +129,4 @@ private:
     CommHandle mNextHandle = 3;
     std::int32_t mLastError = 0;
     bool mOpenRaisesLines = true;
-    bool mInstalled = false;
 };

@@ -4,7 +4,9 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 TestEnv::TestEnv() : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(qgetenv("XDG_RUNTIME_DIR"))
@@ -45,4 +47,11 @@ QByteArray TestEnv::settingsBytes() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+bool TestEnv::writeSettingsBytes(const QByteArray& bytes) const
+{
+    QFile file(settingsFile());
+    return QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(bytes) == bytes.size();
 }

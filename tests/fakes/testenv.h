@@ -15,8 +15,9 @@ public:
 
     QString configHome() const { return mDir.path(); }
     QString settingsFile() const;
-    // Reads the settings file as text, for byte-level comparisons.
     QByteArray settingsBytes() const;
+    // Writes the settings file behind the store's back, as a hand edit or a damaged disk would.
+    bool writeSettingsBytes(const QByteArray& bytes) const;
     // How often the program asked to end; tests never end for real.
     int endRequests() const { return mEndRequests; }
 

@@ -6,6 +6,7 @@
 #include "tests/fakes/scripted_audio.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QtTest>
 
 #include <cstdint>
@@ -62,6 +63,8 @@ private slots:
     void changingBackendClosesAliases();
     void commandsSentWhileClosing_data();
     void commandsSentWhileClosing();
+    void shutdownLetsRepliesLand_data();
+    void shutdownLetsRepliesLand();
     void everyErrorHasItsOwnText();
 
 private:
@@ -460,6 +463,30 @@ void TstMci::commandsSentWhileClosing()
     opened.sort();
     closed.sort();
     QCOMPARE(closed, opened);
+}
+
+void TstMci::shutdownLetsRepliesLand_data()
+{
+    QTest::addColumn<QStringList>("commands");
+    const QString open = QStringLiteral("open \"/tmp/cq.wav\" type waveaudio alias voice1");
+    QTest::newRow("alias still open") << QStringList{open, QStringLiteral("play voice1")};
+    QTest::newRow("alias closed just before") << QStringList{open, QStringLiteral("close voice1")};
+    QTest::newRow("close all just before") << QStringList{open, QStringLiteral("close all")};
+}
+
+// The program's exit path: whether the last stream went in "close" or in shutdownAudio() itself, the
+// events already queued (the sound server's replies among them) are handled before it returns.
+void TstMci::shutdownLetsRepliesLand()
+{
+    QFETCH(QStringList, commands);
+    for (const QString& command : commands)
+        QCOMPARE(send(command), 0);
+    bool handled = false;
+    QTimer::singleShot(0, [&handled] { handled = true; });
+    shutdownAudio();
+    QVERIFY(handled);
+    QCOMPARE(mAudio->openStreams(), 0);
+    QCOMPARE(mAudio->paths(Kind::Close), QStringList{QStringLiteral("/tmp/cq.wav")});
 }
 
 void TstMci::everyErrorHasItsOwnText()

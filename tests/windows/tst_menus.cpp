@@ -1,10 +1,7 @@
 #include "windows/frmmain.h"
 
-#include "comm/modcomm.h"
 #include "core/toolkit.h"
-#include "tests/fakes/fake_serial.h"
-#include "tests/fakes/scripted_audio.h"
-#include "tests/fakes/testenv.h"
+#include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmhelp.h"
 #include "windows/frmsettings.h"
@@ -12,9 +9,9 @@
 #include "windows/modsystray.h"
 
 #include <QAction>
+#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMainWindow>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
@@ -26,50 +23,12 @@ class TestMenus : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestEnv> mEnv;
-    std::unique_ptr<FakeSerialApi> mSerial;
-    std::unique_ptr<ScriptedAudioBackend> mAudio;
+    std::unique_ptr<MainWindowFixture> mFix;
 
     FrmMain& f() { return frmMain(); }
-
-    void load(std::int16_t port = 0)
-    {
-        gCommPort = port;
-        gPTTLine = 2;
-        for (int n = 1; n <= 10; ++n) {
-            gButtonCaptions[n] = QStringLiteral("M%1").arg(n);
-            gWaveFiles[n] = QStringLiteral("/rec/%1.wav").arg(n);
-        }
-        f().Load();
-        AddTrayIcon(f().picTray(), kAppTitle, f().window());
-        f().Show();
-        topMostCalls().clear();
-    }
-
     bool shown() { return f().window()->isVisible() && !f().window()->isMinimized(); }
     bool menusSayShown() { return !f().mnuShow()->isEnabled() && f().mnuHide()->isEnabled(); }
     bool menusSayHidden() { return f().mnuShow()->isEnabled() && !f().mnuHide()->isEnabled(); }
-
-    // Runs a modal command; `whileOpen` acts inside the window, then it is closed.
-    QList<int> runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen)
-    {
-        QList<int> during;
-        bool acted = false;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (acted || !form.isLoaded() || !form.window()->isVisible())
-                return;
-            acted = true;
-            for (const auto& call : topMostCalls())
-                during << call.second;
-            if (whileOpen)
-                whileOpen();
-            form.Unload();
-        });
-        poll.start(5);
-        command();
-        return during;
-    }
 
     static QList<int> topMostValues()
     {
@@ -80,44 +39,8 @@ class TestMenus : public QObject
     }
 
 private slots:
-    void init()
-    {
-        mEnv = std::make_unique<TestEnv>();
-        mSerial = std::make_unique<FakeSerialApi>();
-        mSerial->install();
-        CommResetForTesting();
-        mAudio = std::make_unique<ScriptedAudioBackend>();
-        mAudio->install();
-        setTrayAvailableForTesting(1);
-        gAlwaysOnTop = kFalse;
-    }
-
-    void cleanup()
-    {
-        if (frmSettings().isLoaded())
-            frmSettings().Unload();
-        gExitRequested = kTrue;
-        f().Unload();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        setTrayAvailableForTesting(-1);
-        mAudio.reset();
-        CommResetForTesting();
-        mSerial.reset();
-        mEnv.reset();
-    }
-
-    void menuCaptions()
-    {
-        load();
-        QStringList bar;
-        for (QAction* a : static_cast<QMainWindow*>(f().window())->menuBar()->actions())
-            bar << a->text();
-        QCOMPARE(bar, QStringList({"File", "Settings", "Help"}));
-        QStringList popup;
-        for (QAction* a : f().mnuMain()->actions())
-            popup << (a->isSeparator() ? QStringLiteral("-") : a->text());
-        QCOMPARE(popup, QStringList({"Restore", "Hide", "-", "Settings", "-", "Exit"}));
-    }
+    void init() { mFix = std::make_unique<MainWindowFixture>(); }
+    void cleanup() { mFix.reset(); }
 
     void trayMessages_data()
     {
@@ -137,7 +60,7 @@ private slots:
         QFETCH(int, message);
         QFETCH(bool, restores);
         QFETCH(bool, popsUp);
-        load();
+        mFix->load(0);
         f().mnuHide_Click();
         QVERIFY(!f().window()->isVisible());
         sendTrayMessage(message);
@@ -147,35 +70,50 @@ private slots:
         f().mnuMain()->hide();
     }
 
-    void leftPressRestoresAShownOrMinimisedWindowToo()
+    void leftPressOnAShownWindowKeepsItShown()
     {
-        load();
-        sendTrayMessage(kWmLButtonDown);
-        QVERIFY(shown());
-        QVERIFY(menusSayShown());
-        f().window()->setWindowState(Qt::WindowMinimized);
-        QTRY_VERIFY(!f().window()->isVisible());
-        QVERIFY(menusSayHidden());
+        mFix->load(0);
         sendTrayMessage(kWmLButtonDown);
         QVERIFY(shown());
         QVERIFY(menusSayShown());
     }
 
+    void restoreAndHideMirrorTheWindow_data()
+    {
+        QTest::addColumn<QString>("hide");
+        QTest::addColumn<bool>("byLeftPress");
+        for (const char* hide : {"Hide", "minimise", "close box"}) {
+            QTest::addRow("%s, then Restore", hide) << hide << false;
+            QTest::addRow("%s, then a left press", hide) << hide << true;
+        }
+    }
+
     void restoreAndHideMirrorTheWindow()
     {
-        load();
+        QFETCH(QString, hide);
+        QFETCH(bool, byLeftPress);
+        mFix->load(1);
         QVERIFY(menusSayShown());
-        f().mnuHide()->trigger();
-        QVERIFY(!f().window()->isVisible());
+        if (hide == QLatin1String("Hide"))
+            f().mnuHide()->trigger();
+        else if (hide == QLatin1String("minimise"))
+            f().window()->setWindowState(Qt::WindowMinimized);
+        else
+            f().window()->close();
+        QTRY_VERIFY(!f().window()->isVisible());
         QVERIFY(menusSayHidden());
-        f().mnuShow()->trigger();
-        QVERIFY(shown());
-        QVERIFY(menusSayShown());
-        f().window()->close();
-        QVERIFY(!f().window()->isVisible());
-        QVERIFY(menusSayHidden());
+        // Only hidden: the program, its port and its countdown go on.
+        QVERIFY(f().isLoaded());
+        QVERIFY(f().Timer1()->isActive());
+        QVERIFY(mFix->serial->isOpen(QStringLiteral("COM1")));
+        QCOMPARE(mFix->env.endRequests(), 0);
         QVERIFY(TrayIconShown());
-        f().mnuShow_Click();
+
+        if (byLeftPress)
+            sendTrayMessage(kWmLButtonDown);
+        else
+            f().mnuShow()->trigger();
+        QVERIFY(shown());
         QVERIFY(menusSayShown());
     }
 
@@ -184,8 +122,8 @@ private slots:
         QTest::addColumn<int>("command"); // 0 settings, 1 settings from the pop-up, 2 help, 3 about
         QTest::addColumn<bool>("onTop");
         QTest::addColumn<QList<int>>("calls");
+        const char* names[] = {"settings", "settings pop-up", "help", "about"};
         for (int c = 0; c < 4; ++c) {
-            const char* names[] = {"settings", "settings pop-up", "help", "about"};
             QTest::addRow("%s, keep on top off", names[c]) << c << false << QList<int>();
             QTest::addRow("%s, keep on top on", names[c]) << c << true << QList<int>({-2, -1});
         }
@@ -197,14 +135,16 @@ private slots:
         QFETCH(bool, onTop);
         QFETCH(QList<int>, calls);
         gAlwaysOnTop = onTop ? kTrue : kFalse;
-        load();
+        mFix->load(0);
         topMostCalls().clear();
         Form* forms[] = {&frmSettings(), &frmSettings(), &frmHelp(), &frmAbout()};
         const std::function<void()> commands[] = {[this] { f().mnuSettings_Click(); },
                                                   [this] { f().mnuSettings2_Click(); },
                                                   [this] { f().mnuHelp2_Click(); }, [this] { f().mnuAbout_Click(); }};
         bool modal = false;
-        const QList<int> during = runModal(commands[command], *forms[command], [&] {
+        QList<int> during;
+        runModal(commands[command], *forms[command], [&] {
+            during = topMostValues();
             modal = forms[command]->window()->isModal();
             QCOMPARE(MousePointer(), kPointerDefault);
         });
@@ -228,19 +168,13 @@ private slots:
         QFETCH(bool, before);
         QFETCH(QList<int>, calls);
         gAlwaysOnTop = before ? kTrue : kFalse;
-        load();
+        mFix->load(0);
         topMostCalls().clear();
         runModal([this] { f().mnuSettings_Click(); }, frmSettings(),
-                 [before] {
-                     if (before)
-                         frmSettings().optOnTopNo()->click();
-                     else
-                         frmSettings().optOnTopYes()->click();
-                 });
+                 [before] { (before ? frmSettings().optOnTopNo() : frmSettings().optOnTopYes())->click(); });
         QCOMPARE(topMostValues(), calls);
         QCOMPARE(f().window()->windowFlags().testFlag(Qt::WindowStaysOnTopHint), !before);
-        QCOMPARE(MessageBoxes::asked().size(), 1);
-        QCOMPARE(MessageBoxes::asked().first().text, QStringLiteral("Settings Changed"));
+        QCOMPARE(messageTexts(), QStringList{QStringLiteral("Settings Changed")});
     }
 
     void exitFromEitherMenuWhileHidden_data()
@@ -253,7 +187,7 @@ private slots:
     void exitFromEitherMenuWhileHidden()
     {
         QFETCH(bool, fromPopup);
-        load(1);
+        mFix->load(1);
         f().mnuHide_Click();
         QAction* exit = nullptr;
         const auto menu =
@@ -265,10 +199,10 @@ private slots:
         QVERIFY(exit);
         exit->trigger();
         QVERIFY(!f().isLoaded());
-        QCOMPARE(mEnv->endRequests(), 1);
+        QCOMPARE(mFix->env.endRequests(), 1);
         QVERIFY(!TrayIconShown());
-        QVERIFY(!mSerial->isOpen(QStringLiteral("COM1")));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QVERIFY(!mFix->serial->isOpen(QStringLiteral("COM1")));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
     }
 };
 

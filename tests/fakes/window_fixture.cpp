@@ -1,0 +1,152 @@
+#include "tests/fakes/window_fixture.h"
+
+#include "comm/modcomm.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "windows/frmabout.h"
+#include "windows/frmhelp.h"
+#include "windows/frmmain.h"
+#include "windows/frmsettings.h"
+#include "windows/frmsetwaves.h"
+#include "windows/modontop.h"
+#include "windows/modsystray.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+MainWindowFixture::MainWindowFixture(std::unique_ptr<FakeSerialApi> fake) : serial(std::move(fake))
+{
+    serial->install();
+    CommResetForTesting();
+    audio.install();
+    audio.setDuration(300);
+    topMostCalls().clear();
+    setTrayAvailableForTesting(1);
+    SetMousePointer(kPointerDefault);
+}
+
+MainWindowFixture::~MainWindowFixture()
+{
+    for (Form* form : std::initializer_list<Form*>{&frmSetWaves(), &frmSettings(), &frmHelp(), &frmAbout()}) {
+        if (form->isLoaded())
+            form->Unload();
+    }
+    gExitRequested = kTrue;
+    frmMain().Unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    setTrayAvailableForTesting(-1);
+    CommResetForTesting();
+}
+
+void MainWindowFixture::load(std::int16_t port)
+{
+    gCommPort = port;
+    gPTTLine = 2;
+    for (int n = 1; n <= 10; ++n) {
+        gButtonCaptions[n] = n <= 2 ? QStringLiteral("B%1").arg(n) : QStringLiteral("(Blank)");
+        gWaveFiles[n] = n <= 2 ? QStringLiteral("/rec/%1.wav").arg(n) : QString();
+    }
+    frmMain().Load();
+    AddTrayIcon(frmMain().picTray(), kAppTitle, frmMain().window());
+    frmMain().Show();
+}
+
+float FakeTourGeometry::offCentre() const
+{
+    const float dx = ownRect.left + ownRect.width / 2 - (aboutRect.left + aboutRect.width / 2);
+    const float dy = ownRect.top + ownRect.height / 2 - (aboutRect.top + aboutRect.height / 2);
+    return std::max(std::fabs(dx), std::fabs(dy));
+}
+
+QString storedSetting(const QString& key)
+{
+    return GetSetting(kAppTitle, kSettingsSection, key);
+}
+
+QStringList messageTexts()
+{
+    QStringList texts;
+    for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
+        texts << asked.text;
+    return texts;
+}
+
+QString clippedCaption(const QWidget* window)
+{
+    const auto widgets = window->findChildren<QWidget*>();
+    for (const QWidget* widget : widgets) {
+        int needed = 0;
+        QString text;
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+            needed = label->sizeHint().width();
+            text = label->text();
+        } else if (const auto* option = qobject_cast<const QRadioButton*>(widget)) {
+            needed = option->sizeHint().width();
+            text = option->text();
+        } else if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+            needed = button->fontMetrics().horizontalAdvance(button->text());
+            text = button->text();
+        }
+        // One pixel of rounding from the proportional layout.
+        if (needed > widget->width() + 1)
+            return QStringLiteral("%1: needs %2, has %3").arg(text).arg(needed).arg(widget->width());
+    }
+    return QString();
+}
+
+bool buildTree(const QString& root, const QStringList& entries)
+{
+    for (const QString& entry : entries) {
+        const qsizetype arrow = entry.indexOf(QLatin1String(" -> "));
+        const qsizetype equals = entry.indexOf(QLatin1Char('='));
+        const QString relative = arrow >= 0 ? entry.left(arrow) : equals >= 0 ? entry.left(equals) : entry;
+        const QString path = root + QLatin1Char('/') + relative;
+        if (!QDir().mkpath(relative.endsWith(QLatin1Char('/')) ? path : QFileInfo(path).path()))
+            return false;
+        if (arrow >= 0) {
+            if (!QFile::link(entry.mid(arrow + 4), path))
+                return false;
+        } else if (!relative.endsWith(QLatin1Char('/'))) {
+            QFile file(path);
+            if (!file.open(QIODevice::WriteOnly))
+                return false;
+            if (equals >= 0)
+                file.write(entry.mid(equals + 1).toUtf8() + '\n');
+        }
+    }
+    return true;
+}
+
+bool runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen)
+{
+    bool acted = false;
+    bool closedItself = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (acted || !form.isLoaded() || !form.window()->isVisible())
+            return;
+        acted = true;
+        if (whileOpen)
+            whileOpen();
+        closedItself = !form.isLoaded();
+        if (form.isLoaded())
+            form.Unload();
+    });
+    poll.start(5);
+    // A window that never shows must not hang the run.
+    QTimer::singleShot(10000, &poll, [&form] {
+        if (form.isLoaded())
+            form.Unload();
+    });
+    command();
+    return acted && closedItself;
+}

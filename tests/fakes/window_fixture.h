@@ -1,0 +1,68 @@
+#pragma once
+
+#include "tests/fakes/fake_serial.h"
+#include "tests/fakes/scripted_audio.h"
+#include "tests/fakes/testenv.h"
+#include "windows/frmauthpic.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class Form;
+class QWidget;
+
+// The windows over the fake serial layer and the scripted audio backend, in a private settings folder.
+// Destroying it ends the program as Exit does and unloads every window, so no test leaks into the next.
+class MainWindowFixture
+{
+public:
+    explicit MainWindowFixture(std::unique_ptr<FakeSerialApi> fake = std::make_unique<FakeSerialApi>());
+    ~MainWindowFixture();
+    MainWindowFixture(const MainWindowFixture&) = delete;
+    MainWindowFixture& operator=(const MainWindowFixture&) = delete;
+
+    // The main window shown with its tray icon on `port` (0: none), keying RTS; buttons 1 and 2 hold
+    // "/rec/1.wav" and "/rec/2.wav" captioned "B1" and "B2", the others are blank.
+    void load(std::int16_t port);
+
+    TestEnv env;
+    std::unique_ptr<FakeSerialApi> serial;
+    ScriptedAudioBackend audio;
+};
+
+// A window geometry the tour moves in exact twips, with no screen behind it.
+class FakeTourGeometry : public TourGeometry
+{
+public:
+    explicit FakeTourGeometry(TwipsRect aboutRect, TwipsRect ownRect = {0, 0, 1320, 1440})
+        : ownRect(ownRect), aboutRect(aboutRect)
+    {
+    }
+    TwipsRect own() const override { return ownRect; }
+    void moveOwn(float left, float top) override
+    {
+        ownRect.left = left;
+        ownRect.top = top;
+    }
+    TwipsRect about() const override { return aboutRect; }
+    // How far the picture's centre is from the About box's, on the larger axis.
+    float offCentre() const;
+
+    TwipsRect ownRect;
+    TwipsRect aboutRect;
+};
+
+QString storedSetting(const QString& key);
+QStringList messageTexts();
+// Names the first control whose caption is cut off; empty when all fit.
+QString clippedCaption(const QWidget* window);
+// Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)
+// and "path -> target" (symbolic link) entries.
+bool buildTree(const QString& root, const QStringList& entries);
+// Runs `command` (which shows `form` modally); once `form` is on screen, runs `whileOpen`, then unloads the
+// form if it is still there. True when `whileOpen` ran and the form had closed by its end.
+bool runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen);
