@@ -2,7 +2,6 @@
 
 #include "platform/mci.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -12,14 +11,8 @@
 #include <functional>
 #include <memory>
 
-// An audio backend for tests. Every opened file "plays" for a set time of real time after play() and
-// then reports stopped; opens and plays fail on request with a chosen error. It records what it was asked,
-// with timestamps in milliseconds from a clock the test can share with other fakes:
-//   open   every open, the path exactly as received, and its result (0 or the error returned)
-//   play   every play() and its result
-//   stop   every stop()
-//   close  the stream was destroyed ("close A", "close all", or a backend change)
-// Streams may outlive the backend; their events then go nowhere.
+// An audio backend for tests: files "play" for a set time, opens and plays fail on request, every call is
+// recorded. Installing any backend closes every alias, so no stream outlives the backend that made it.
 class ScriptedAudioBackend : public AudioBackend
 {
 public:
@@ -28,57 +21,46 @@ public:
         Open,
         Play,
         Stop,
-        Close,
+        Close, // the stream was destroyed: "close A", "close all" or a change of backend
     };
 
-    struct Event
-    {
-        Kind kind = Kind::Open;
-        QString path;
-        qint64 ms = 0;
-        std::int32_t result = 0; // Open and Play: what the call returned; else 0
-    };
-
-    // `clock` (started, outliving this backend) stamps the events; without one the backend starts its own.
-    explicit ScriptedAudioBackend(const QElapsedTimer* clock = nullptr);
-    ~ScriptedAudioBackend() override; // uninstalls itself if installed
+    ScriptedAudioBackend() = default;
+    ~ScriptedAudioBackend() override; // uninstalls itself
     ScriptedAudioBackend(const ScriptedAudioBackend&) = delete;
     ScriptedAudioBackend& operator=(const ScriptedAudioBackend&) = delete;
 
-    // Makes audioBackend() this backend (closing every open alias), until uninstall() or destruction.
     void install();
-    void uninstall();
+    // How long every file plays, 1000 ms unless set.
+    void setDuration(qint64 ms) { mDurationMs = ms; }
+    // Opening, or playing, `path` fails with `error` (an MciError code); 0 lifts it.
+    void failOpen(const QString& path, std::int32_t error) { mOpenFailures[path] = error; }
+    void failPlay(const QString& path, std::int32_t error) { mPlayFailures[path] = error; }
+    // Called as a stream is destroyed, as a real sink's teardown pumps events: a handler may send commands.
+    void setOnClose(std::function<void(const QString& path)> onClose) { mOnClose = std::move(onClose); }
 
-    // How long a file plays: `ms` for every path without a time of its own (1000 unless set).
-    void setDuration(qint64 ms);
-    void setDuration(const QString& path, qint64 ms);
-    // Opening `path` fails with `error`; 0 lets it open again.
-    void failOpen(const QString& path, std::int32_t error);
-    // Every open fails with `error`, whatever the path; 0 ends that.
-    void failAllOpens(std::int32_t error);
-    // play() of a stream opened from `path` fails with `error` (HardwareError: no sound server); 0 ends that.
-    void failPlay(const QString& path, std::int32_t error);
-    // Called from a stream's destructor with its path, after the close event is recorded; tests use it to
-    // send commands from inside a close, as an event handler run by a real sink's teardown could.
-    void setOnClose(std::function<void(const QString& path)> onClose);
-
-    const QList<Event>& events() const;
-    // The events as text for QCOMPARE: "open /a.wav", "open /b.wav -> 275", "play /a.wav", "stop /a.wav",
-    // "close /a.wav"; a result other than 0 is appended as " -> code".
+    // "open /a.wav", "play /a.wav -> 262", "stop /a.wav", "close /a.wav": a failing call shows its result.
     QStringList eventNames() const;
-    // Events of one kind, and the paths they name in order.
     QStringList paths(Kind kind) const;
-    void clearEvents();
-    // Streams opened and not yet destroyed.
-    int openStreams() const;
-    // Milliseconds on the events' clock.
-    qint64 now() const;
+    void clearEvents() { mEvents.clear(); }
+    int openStreams() const { return mOpenStreams; }
 
     std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
 
-    struct Shared; // what the streams keep of the backend
-
 private:
-    std::shared_ptr<Shared> mShared;
+    friend class ScriptedStream;
+    struct Event
+    {
+        Kind kind;
+        QString path;
+        std::int32_t result;
+    };
+    void record(Kind kind, const QString& path, std::int32_t result = 0) { mEvents.append({kind, path, result}); }
+
     bool mInstalled = false;
+    qint64 mDurationMs = 1000;
+    QHash<QString, std::int32_t> mOpenFailures;
+    QHash<QString, std::int32_t> mPlayFailures;
+    std::function<void(const QString&)> mOnClose;
+    QList<Event> mEvents;
+    int mOpenStreams = 0;
 };

@@ -7,16 +7,17 @@
 #include "tests/fakes/scripted_audio.h"
 #include "tests/fakes/testenv.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
 namespace {
 
 const QString kWav = QStringLiteral("/recordings/cq.wav");
+const QString kSending = QStringLiteral("status Sending \"caption 0\" Message");
 
 // Records what the player does to the window, stamped on the test's clock.
 class FakeView : public PlayerView
@@ -54,7 +55,6 @@ private:
 struct Command
 {
     QString text;
-    std::int32_t result;
     qint64 ms;
 };
 
@@ -69,13 +69,13 @@ class TestPlayer : public QObject
     std::unique_ptr<ScriptedAudioBackend> mAudio;
     std::unique_ptr<FakeView> mView;
     std::unique_ptr<MessagePlayer> mPlayer;
-    QElapsedTimer mClock;
     QList<Command> mCommands;
 
     // The serial fake's clock is the test's clock: everything is stamped on it.
     qint64 now() const { return mSerial->elapsedMs(); }
 
     QList<FakeSerialApi::Call> escapes() const { return mSerial->callsNamed(QStringLiteral("EscapeCommFunction")); }
+    bool com1LinesUp() const { return mSerial->lineStateByName(QStringLiteral("COM1")).anyUp(); }
 
     QList<Command> commandsStarting(const QString& prefix) const
     {
@@ -85,6 +85,7 @@ class TestPlayer : public QObject
                 found << c;
         return found;
     }
+    qint64 sentAt(const QString& prefix) const { return commandsStarting(prefix).value(0, {{}, -1}).ms; }
 
     void openPort(std::int16_t port)
     {
@@ -102,16 +103,13 @@ private slots:
         mSerial = std::make_unique<FakeSerialApi>();
         mSerial->install();
         CommResetForTesting();
-        mClock.start();
         mAudio = std::make_unique<ScriptedAudioBackend>();
         mAudio->install();
         mAudio->setDuration(300);
         mView = std::make_unique<FakeView>(*mSerial);
         mPlayer = std::make_unique<MessagePlayer>(*mView);
         mCommands.clear();
-        setMciTrace([this](const QString& command, std::int32_t result) {
-            mCommands.append({command, result, now()});
-        });
+        setMciTrace([this](const QString& command, std::int32_t) { mCommands.append({command, now()}); });
         gWaveFiles[1] = kWav;
         gPTTLine = 2;
     }
@@ -129,100 +127,132 @@ private slots:
 
     void timeline_data()
     {
+        QTest::addColumn<int>("port");
         QTest::addColumn<int>("pttLine");
-        QTest::addColumn<QString>("setCode");
-        QTest::addColumn<QString>("clearCode");
+        QTest::addColumn<QStringList>("lineCodes"); // of the key and the unkey
         QTest::addColumn<QString>("indicator");
-        QTest::newRow("DTR") << 1 << "5"
-                             << "6"
-                             << "DTR";
-        QTest::newRow("RTS, line code 3") << 2 << "3"
-                                          << "4"
-                                          << "RTS";
+        QTest::newRow("DTR") << 1 << 1 << QStringList({"5", "6"}) << "DTR";
+        QTest::newRow("RTS, line code 3") << 1 << 2 << QStringList({"3", "4"}) << "RTS";
+        QTest::newRow("port None") << 0 << 2 << QStringList() << QString();
     }
 
     void timeline()
     {
+        QFETCH(int, port);
         QFETCH(int, pttLine);
-        QFETCH(QString, setCode);
-        QFETCH(QString, clearCode);
+        QFETCH(QStringList, lineCodes);
         QFETCH(QString, indicator);
-        openPort(1);
+        if (port > 0)
+            openPort(std::int16_t(port));
+        gCommPort = std::int16_t(port);
         gPTTLine = std::int16_t(pttLine);
         const qint64 start = now();
         mPlayer->PlayMessage(1);
 
         const auto esc = escapes();
-        QCOMPARE(esc.size(), 2);
-        QCOMPARE(esc[0].arg, setCode);
-        QCOMPARE(esc[1].arg, clearCode);
-        QVERIFY(esc[0].ms - start < 20);
-
+        QStringList codes;
+        for (const auto& call : esc)
+            codes << call.arg;
+        QCOMPARE(codes, lineCodes);
+        QCOMPARE(mSerial->calls().size(), esc.size());
         QStringList sent;
         for (const Command& c : mCommands)
             if (!c.text.startsWith(QLatin1String("status")))
                 sent << c.text;
         QCOMPARE(sent, QStringList({"close all", "open \"" + kWav + "\" type waveaudio alias voice1", "play voice1",
                                     "close voice1"}));
-        const qint64 keyed = esc[0].ms;
-        const qint64 opened = commandsStarting("open").first().ms;
-        const qint64 closed = commandsStarting("close voice1").first().ms;
-        const qint64 unkeyed = esc[1].ms;
+        const qint64 keyed = esc.isEmpty() ? start : esc[0].ms;
+        const qint64 opened = sentAt("open");
+        const qint64 played = sentAt("play");
+        const qint64 closed = sentAt("close voice1");
+        QVERIFY(keyed - start < 20);
         // Keyed 250 ms before any audio and 250 ms after it.
         QVERIFY2(opened - keyed >= 248 && opened - keyed <= 275, qPrintable(QString::number(opened - keyed)));
-        QVERIFY2(closed - opened >= 295 && closed - opened <= 330, qPrintable(QString::number(closed - opened)));
-        QVERIFY2(unkeyed - closed >= 248 && unkeyed - closed <= 275, qPrintable(QString::number(unkeyed - closed)));
+        if (!esc.isEmpty()) {
+            const qint64 unkeyed = esc[1].ms;
+            QVERIFY2(unkeyed - closed >= 248 && unkeyed - closed <= 275, qPrintable(QString::number(unkeyed - closed)));
+            QVERIFY(mView->timeOf("status ") <= unkeyed);
+        }
+        // The end is seen within 10 ms by a loop that waits for events: a query about every 10 ms, never a spin.
+        QVERIFY2(closed - played >= 300 && closed - played <= 315, qPrintable(QString::number(closed - played)));
+        const QList<Command> polls = commandsStarting("status");
+        QVERIFY2(polls.size() >= 18 && polls.size() <= 36, qPrintable(QString::number(polls.size())));
+        for (int i = 1; i < polls.size(); ++i)
+            QVERIFY2(polls[i].ms - polls[i - 1].ms <= 16, qPrintable(QString::number(polls[i].ms - polls[i - 1].ms)));
 
-        QCOMPARE(mView->events.first(), indicator + " red");
-        QCOMPARE(mView->events.mid(1, 2),
-                 QStringList({"buttons off", QStringLiteral("status Sending \"caption 0\" Message")}));
-        QCOMPARE(mView->events.mid(3), QStringList({"status ", indicator + " blue", "buttons on"}));
-        QVERIFY(mView->timeOf("status ") <= unkeyed);
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
-        QVERIFY(mSerial->isOpen(QStringLiteral("COM1")));
+        QStringList shown{"buttons off", kSending, "status ", "buttons on"};
+        if (!indicator.isEmpty()) {
+            shown.insert(0, indicator + " red");
+            shown.insert(4, indicator + " blue");
+        }
+        QCOMPARE(mView->events, shown);
+        QVERIFY(!com1LinesUp());
+        QCOMPARE(mSerial->isOpen(QStringLiteral("COM1")), port > 0);
         QVERIFY(MessageBoxes::asked().isEmpty());
         QVERIFY(!mPlayer->isPlaying());
     }
 
-    void pollingWaitsForEventsAndSeesTheEndQuickly()
+    void midMessage_data()
     {
-        mAudio->setDuration(500);
-        mPlayer->PlayMessage(1);
-        const QList<Command> polls = commandsStarting("status");
-        // Not a spinning loop: about one query per 10 ms, and never a longer gap.
-        QVERIFY2(polls.size() >= 30 && polls.size() <= 60, qPrintable(QString::number(polls.size())));
-        for (int i = 1; i < polls.size(); ++i)
-            QVERIFY2(polls[i].ms - polls[i - 1].ms <= 16, qPrintable(QString::number(polls[i].ms - polls[i - 1].ms)));
-        const qint64 played = commandsStarting("play").first().ms;
-        const qint64 closed = commandsStarting("close voice1").first().ms;
-        QVERIFY2(closed - played >= 500 && closed - played <= 515, qPrintable(QString::number(closed - played)));
+        QTest::addColumn<int>("atMs"); // the message's audio runs from 250 to 550 ms
+        QTest::addColumn<QString>("change");
+        QTest::newRow("STOP") << 400 << "stop";
+        // Queued before the player pumps events for the first time.
+        QTest::newRow("STOP pressed at once") << 0 << "stop";
+        QTest::newRow("exit") << 400 << "exit";
+        QTest::newRow("COM2 and DTR chosen") << 400 << "switch";
+        QTest::newRow("port closed") << 400 << "close";
     }
 
-    void stopEndsTheMessage()
+    void midMessage()
     {
+        QFETCH(int, atMs);
+        QFETCH(QString, change);
         openPort(1);
-        mAudio->setDuration(5000);
-        QTimer::singleShot(400, [this] { mPlayer->cmdStop_Click(); });
+        QTimer::singleShot(atMs, [this, change] {
+            if (change == QLatin1String("stop"))
+                mPlayer->cmdStop_Click();
+            // What the window's final unload does inside the player's wait.
+            if (change == QLatin1String("exit")) {
+                mView->alive = false;
+                mciSendString(QStringLiteral("close all"));
+            }
+            if (change == QLatin1String("exit") || change == QLatin1String("close"))
+                QCOMPARE(CommClose(1), 0);
+            if (change == QLatin1String("switch")) {
+                QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
+                gCommPort = 2;
+                gPTTLine = 1;
+            }
+        });
         const qint64 start = now();
         mPlayer->PlayMessage(1);
-        const qint64 closed = commandsStarting("close voice1").first().ms;
-        QVERIFY2(closed - start >= 395 && closed - start <= 420, qPrintable(QString::number(closed - start)));
-        QCOMPARE(escapes().last().arg, QStringLiteral("4"));
-        QVERIFY(escapes().last().ms - closed >= 248);
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
-        // The status line empties before the line drops.
-        QVERIFY(mView->timeOf("status ") <= escapes().last().ms);
-    }
+        const qint64 finished = now();
 
-    void stopPressedAtOnceIsNotLost()
-    {
-        mAudio->setDuration(5000);
-        // Queued before the player pumps events for the first time.
-        QTimer::singleShot(0, [this] { mPlayer->cmdStop_Click(); });
-        mPlayer->PlayMessage(1);
-        const qint64 played = commandsStarting("play").first().ms;
-        const qint64 closed = commandsStarting("close voice1").first().ms;
-        QVERIFY2(closed - played < 30, qPrintable(QString::number(closed - played)));
+        const qint64 closed = sentAt("close voice1");
+        if (change == QLatin1String("stop") || change == QLatin1String("exit")) {
+            const qint64 late = closed - std::max(sentAt("play"), start + atMs);
+            QVERIFY2(closed >= start + atMs - 5 && late < 30, qPrintable(QString::number(late)));
+        }
+        // The player unkeys the port and line it keyed, and asks nothing of a port closed meanwhile.
+        const auto esc = escapes();
+        QCOMPARE(esc.size(), change == QLatin1String("exit") || change == QLatin1String("close") ? 1 : 2);
+        if (esc.size() == 2) {
+            QCOMPARE(esc[1].handle, mSerial->handleOf(QStringLiteral("COM1")));
+            QCOMPARE(esc[1].arg, QStringLiteral("4"));
+            QVERIFY(esc[1].ms - closed >= 248);
+            QVERIFY(mView->timeOf("status ") <= esc[1].ms);
+        }
+        if (change == QLatin1String("exit")) {
+            // Nothing waited for, keyed or shown once the window is gone.
+            QVERIFY2(finished - closed < 50, qPrintable(QString::number(finished - closed)));
+            QCOMPARE(mView->callsAfterDeath, 0);
+        } else {
+            QCOMPARE(mView->events.mid(mView->events.size() - 2), QStringList({"RTS blue", "buttons on"}));
+        }
+        QVERIFY(!com1LinesUp());
+        QVERIFY(MessageBoxes::asked().isEmpty());
+        QVERIFY(!mPlayer->isPlaying());
     }
 
     void nothingToPlay_data()
@@ -247,141 +277,64 @@ private slots:
         QVERIFY(mCommands.isEmpty());
     }
 
-    void noPortPlaysWithoutKeying()
+    void failuresAreShownWithTheLineDown_data()
     {
-        gCommPort = 0;
-        mPlayer->PlayMessage(1);
-        QVERIFY(mSerial->calls().isEmpty());
-        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), QStringList({kWav}));
-        QCOMPARE(mView->events, QStringList({"buttons off", QStringLiteral("status Sending \"caption 0\" Message"),
-                                             "status ", "buttons on"}));
-    }
-
-    void keyAndUnkeyFailures_data()
-    {
-        QTest::addColumn<int>("skip");  // EscapeCommFunction calls let through first
-        QTest::addColumn<int>("count"); // then failed
-        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<int>("skip");          // EscapeCommFunction calls let through first
+        QTest::addColumn<int>("count");         // then failed
+        QTest::addColumn<int>("audioError");    // of "open", or of "play" when negative
+        QTest::addColumn<QStringList>("shown"); // the message boxes
         QTest::addColumn<bool>("portStaysOpen");
-        QTest::newRow("key fails") << 0 << 1 << QStringList({"Error setting RTS line on COM1."}) << true;
-        QTest::newRow("unkey fails") << 1 << 1 << QStringList({"Error clearing RTS line on COM1."}) << false;
-        QTest::newRow("both fail") << 0 << 2
-                                   << QStringList(
-                                          {"Error setting RTS line on COM1.", "Error clearing RTS line on COM1."})
-                                   << false;
+        const QString keyFailed = QStringLiteral("Error setting RTS line on COM1.");
+        const QString unkeyFailed = QStringLiteral("Error clearing RTS line on COM1.");
+        const auto unplayable = [](int error) { return "Could not play \"cq.wav\".\n" + mciErrorText(error); };
+        QTest::newRow("key fails") << 0 << 1 << 0 << QStringList{keyFailed} << true;
+        QTest::newRow("unkey fails") << 1 << 1 << 0 << QStringList{unkeyFailed} << false;
+        QTest::newRow("both fail") << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << false;
+        QTest::newRow("file missing") << 0 << 0 << int(MciError::FileNotFound)
+                                      << QStringList{unplayable(MciError::FileNotFound)} << true;
+        QTest::newRow("no sound server") << 0 << 0 << -int(MciError::HardwareError)
+                                         << QStringList{unplayable(MciError::HardwareError)} << true;
     }
 
-    void keyAndUnkeyFailures()
+    // Whatever fails, no box waits while the transmitter is keyed, and the line ends down.
+    void failuresAreShownWithTheLineDown()
     {
         QFETCH(int, skip);
         QFETCH(int, count);
-        QFETCH(QStringList, messages);
+        QFETCH(int, audioError);
+        QFETCH(QStringList, shown);
         QFETCH(bool, portStaysOpen);
         openPort(1);
-        mSerial->failOn(QStringLiteral("EscapeCommFunction"), EIO, count, skip);
+        if (count > 0)
+            mSerial->failOn(QStringLiteral("EscapeCommFunction"), EIO, count, skip);
+        if (audioError > 0)
+            mAudio->failOpen(kWav, audioError);
+        if (audioError < 0)
+            mAudio->failPlay(kWav, -audioError);
+        int shownKeyed = 0;
+        MessageBoxes::setOnShow([this, &shownKeyed](const MessageBoxes::Asked&) { shownKeyed += com1LinesUp(); });
         mPlayer->PlayMessage(1);
 
-        QStringList shown;
+        QStringList texts;
         for (const MessageBoxes::Asked& a : MessageBoxes::asked()) {
-            shown << a.text;
-            QCOMPARE(a.style, 16);
+            texts << a.text;
             QCOMPARE(a.title, kAppTitle);
-            QVERIFY2(a.detail.contains(QStringLiteral("Input/output error")), qPrintable(a.detail));
+            // A serial failure is critical and names the system's reason; an unplayable file, its path.
+            QCOMPARE(a.style, audioError == 0 ? 16 : 48);
+            QVERIFY2(a.detail.contains(audioError == 0 ? QStringLiteral("Input/output error") : kWav),
+                     qPrintable(a.detail));
         }
-        QCOMPARE(shown, messages);
-        // The message plays all the same, and whatever failed, the line ends down.
-        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), QStringList({kWav}));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QCOMPARE(texts, shown);
+        QCOMPARE(shownKeyed, 0);
+        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), audioError > 0 ? QStringList() : QStringList{kWav});
+        QVERIFY(!com1LinesUp());
         QCOMPARE(CommIsOpen(1), portStaysOpen);
-        QCOMPARE(mView->events.contains("RTS red"), skip > 0);
-    }
-
-    void unkeysWhatItKeyedWhenSettingsChange()
-    {
-        openPort(1);
-        gPTTLine = 2;
-        // The operator switches to COM2 and DTR in the middle of the message.
-        QTimer::singleShot(350, [this] {
-            QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
-            gCommPort = 2;
-            gPTTLine = 1;
-        });
-        mPlayer->PlayMessage(1);
-        const auto esc = escapes();
-        QCOMPARE(esc.size(), 2);
-        QCOMPARE(esc[1].handle, mSerial->handleOf(QStringLiteral("COM1")));
-        QCOMPARE(esc[1].arg, QStringLiteral("4"));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).rts);
-        QVERIFY(MessageBoxes::asked().isEmpty());
-    }
-
-    void portClosedMidMessageIsNotTouched()
-    {
-        openPort(1);
-        QTimer::singleShot(350, [] { QCOMPARE(CommClose(1), 0); });
-        mPlayer->PlayMessage(1);
-        QCOMPARE(escapes().size(), 1); // only the key: a closed port is not asked again
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
-        QVERIFY(MessageBoxes::asked().isEmpty());
-        QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
-    }
-
-    void exitWhilePlaying()
-    {
-        openPort(1);
-        mAudio->setDuration(5000);
-        // What the window's final unload does inside the player's wait.
-        QTimer::singleShot(400, [this] {
-            mView->alive = false;
-            mciSendString(QStringLiteral("close all"));
-            CommClose(1);
-        });
-        QElapsedTimer took;
-        took.start();
-        mPlayer->PlayMessage(1);
-        QVERIFY2(took.elapsed() < 600, "the player waited after the window was gone");
-        QCOMPARE(mView->callsAfterDeath, 0);
-        QCOMPARE(escapes().size(), 1);
-        QVERIFY(!mSerial->isOpen(QStringLiteral("COM1")));
-        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
-        QVERIFY(MessageBoxes::asked().isEmpty());
-        QVERIFY(!mPlayer->isPlaying());
-    }
-
-    void unplayableFileIsReportedAfterTheLineDrops_data()
-    {
-        QTest::addColumn<int>("openError");
-        QTest::addColumn<int>("playError");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << int(MciError::FileNotFound) << 0 << mciErrorText(MciError::FileNotFound);
-        QTest::newRow("not a sound file") << int(MciError::InvalidFile) << 0 << mciErrorText(MciError::InvalidFile);
-        QTest::newRow("no sound server") << 0 << int(MciError::HardwareError) << mciErrorText(MciError::HardwareError);
-    }
-
-    void unplayableFileIsReportedAfterTheLineDrops()
-    {
-        QFETCH(int, openError);
-        QFETCH(int, playError);
-        QFETCH(QString, reason);
-        openPort(1);
-        if (openError)
-            mAudio->failOpen(kWav, openError);
-        if (playError)
-            mAudio->failPlay(kWav, playError);
-        bool lineUpWhileShown = true;
-        MessageBoxes::setOnShow([this, &lineUpWhileShown](const MessageBoxes::Asked&) {
-            lineUpWhileShown = mSerial->lineStateByName(QStringLiteral("COM1")).anyUp();
-        });
-        const qint64 start = now();
-        mPlayer->PlayMessage(1);
-        QCOMPARE(MessageBoxes::asked().size(), 1);
-        QCOMPARE(MessageBoxes::asked().first().text, QStringLiteral("Could not play \"cq.wav\".\n") + reason);
-        QCOMPARE(MessageBoxes::asked().first().style, 48);
-        QVERIFY(!lineUpWhileShown);
-        // Keyed for the lead and the tail only.
-        const qint64 keyedFor = escapes().last().ms - escapes().first().ms;
-        QVERIFY2(keyedFor >= 495 && keyedFor < 560, qPrintable(QString::number(keyedFor)));
-        QVERIFY(escapes().first().ms - start < 20);
+        QCOMPARE(mView->events.contains("RTS red"), skip > 0 || count == 0);
+        if (audioError != 0) {
+            // Keyed for the lead and the tail only.
+            const qint64 keyedFor = escapes().last().ms - escapes().first().ms;
+            QVERIFY2(keyedFor >= 495 && keyedFor < 560, qPrintable(QString::number(keyedFor)));
+        }
     }
 };
 
