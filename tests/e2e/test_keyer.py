@@ -1,0 +1,499 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real keyer: the executable as an operator runs it, on an X server of its own with
+a tray, playing into the test sound server whose monitor is recorded, keying a pseudo-terminal that stands
+in for COM1 (tests/e2e/serial_shim.cpp keeps its modem lines and their record).
+
+    test_keyer.py --exe build/wrenkeyer --shim build/tests/libwrenkeyer_serial_shim.so [case ...]
+
+Each case starts its own Xvfb and keyer with fresh settings and runtime folders. A failing step leaves a
+screenshot in --failures. Exit status: 0 passed, 1 failed, 77 skipped (no test sound server).
+"""
+
+import argparse
+import contextlib
+import os
+import re
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+from harness import APP_TITLE, expect, wait_for  # noqa: E402
+
+SAMPLES = ("STATION_CQ.wav", "STATION_CQ_FD.wav", "STATION_QTH_NAME.wav", "STATION_RIG_ANT.wav")
+SAMPLE_CAPTIONS = ("CQ", "CQ FD", "QTH/NAME", "RIG/ANT")
+LEAD_TAIL_MS = 250
+
+
+class Case:
+    """One case's world: its display, homes, keyers, shim and recordings, all released by close()."""
+
+    def __init__(self, name, args):
+        self.name, self.args = name, args
+        self.work = os.path.join(args.work, name)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.steps = 0
+        self.keyers, self.recorders, self.shims = [], [], []
+        self.display = None
+        self.sound = h.sound_env()
+        self.display = h.Display(os.path.join(self.work, "x"))
+
+    @contextlib.contextmanager
+    def step(self, what):
+        self.steps += 1
+        started = time.monotonic()
+        print(f"[{self.name}] {self.steps}. {what}", flush=True)
+        try:
+            yield
+        except (h.Failure, OSError, ValueError, KeyError) as error:
+            slug = re.sub(r"[^a-z0-9]+", "-", what.lower()).strip("-")[:60]
+            shot = self.display.screenshot(
+                os.path.join(self.args.failures, f"{self.name}-{self.steps:02d}-{slug}.png"))
+            raise h.Failure(f"step {self.steps} ({what}): {error}\n  screenshot: {shot}") from error
+        print(f"[{self.name}]    ok ({time.monotonic() - started:.2f} s)", flush=True)
+
+    def home(self, name="user"):
+        return h.Home(os.path.join(self.work, name))
+
+    def shim(self):
+        shim = h.SerialShim(self.args.shim, os.path.join(self.work, "serial.log"))
+        self.shims.append(shim)
+        return shim
+
+    def start(self, home, shim=None, log_name="keyer.log"):
+        keyer = h.Keyer(self.args.exe, self.display, home, self.sound, shim, log_name)
+        self.keyers.append(keyer)
+        return keyer
+
+    def recorder(self):
+        recorder = h.Recorder(self.sound)
+        self.recorders.append(recorder)
+        return recorder
+
+    def report(self):
+        for keyer in self.keyers:
+            print(f"--- keyer pid {keyer.pid} {keyer.exit_description()}; its output ({keyer.log_path}):\n"
+                  f"{keyer.log_tail()}", flush=True)
+        for shim in self.shims:
+            print(f"--- serial record ({shim.log}):\n{h.describe(shim.records())}", flush=True)
+
+    def close(self):
+        for keyer in self.keyers:
+            keyer.kill()
+        for recorder in self.recorders:
+            recorder.stop()
+        for shim in self.shims:
+            shim.close()
+        if self.display is not None:
+            self.display.close()
+
+    # Shared steps ---------------------------------------------------------------------------------
+
+    def start_to_main_window(self, home, shim=None):
+        with self.step("start the keyer, close the about box, see the main window"):
+            keyer = self.start(home, shim)
+            keyer.close_about()
+            main = h.MainWindow(self.display, keyer.main_window())
+        return keyer, main
+
+    def sample(self, name):
+        return os.path.join(os.path.dirname(os.path.abspath(self.args.exe)), "wav", name)
+
+
+# --- Serial record ---------------------------------------------------------------------------------
+
+
+def keyed_spans(records, line):
+    """(raised, dropped) times of each time `line` was up after the port's opening was settled."""
+    spans, raised = [], None
+    settled = False
+    for record in records:
+        if not settled:
+            # The open itself raises both lines until the keyer drops them at load.
+            settled = record["dtr"] == 0 and record["rts"] == 0
+            continue
+        if record[line] and raised is None:
+            raised = record["mono"]
+        elif not record[line] and raised is not None:
+            spans.append((raised, record["mono"]))
+            raised = None
+    return spans, raised
+
+
+def check_port_settled_at_load(shim, keyer):
+    def settled():
+        records = shim.records(keyer.pid)
+        return records if records and records[-1]["dtr"] == 0 and records[-1]["rts"] == 0 else None
+
+    records = wait_for("the keyer to open COM1 and drop both lines", settled, 10)
+    expect(records[0]["event"] == "open", "the first thing done to the port was not opening it:\n" +
+           h.describe(records))
+    expect(all(r["event"] == "clear" for r in records[1:]),
+           "at load the keyer did more than drop the lines:\n" + h.describe(records))
+    # Opening a serial port raises both lines: the transmitter is keyed until they are dropped.
+    keyed_ms = (records[-1]["mono"] - records[0]["mono"]) / 1e6
+    expect(keyed_ms < 100, f"the lines stayed up {keyed_ms:.1f} ms after the port was opened")
+    return records
+
+
+def wait_for_message_keyed(shim, keyer, line, timeout=10):
+    def raised():
+        keyer.check_alive()
+        spans, open_since = keyed_spans(shim.records(keyer.pid), line)
+        return open_since or (spans[0][0] if spans else None)
+
+    return wait_for(f"{line.upper()} to be raised", raised, timeout, 0.005)
+
+
+def wait_for_message_done(shim, keyer, line, timeout):
+    def done():
+        keyer.check_alive()
+        spans, open_since = keyed_spans(shim.records(keyer.pid), line)
+        return spans[0] if spans and open_since is None else None
+
+    return wait_for(f"{line.upper()} to be dropped after the message", done, timeout, 0.01)
+
+
+def wait_recorded_past(recorder, moment_ns, margin_s=0.2):
+    wait_for("the recording to pass the end of the message",
+             lambda: recorder.time_of(recorder.frames()) > moment_ns + int(margin_s * h.NS), 10)
+    recorder.stop()
+
+
+# --- Cases ---------------------------------------------------------------------------------------
+
+
+def case_first_start(c):
+    home = c.home()
+    settings_file = h.settings_path(home.config)
+    with c.step("start the keyer with no settings file"):
+        expect(not os.path.exists(settings_file), f"{settings_file} exists before the first start")
+        keyer = c.start(home)
+    with c.step("the about box comes first, the main window not yet"):
+        c.display.window("About", 15)
+        expect(not c.display.windows(APP_TITLE), "the main window is up beside the start-up about box")
+    with c.step("the settings file holds the 23 keys with their defaults"):
+        settings = h.read_settings(home.config)
+        wav = os.path.join(os.path.dirname(os.path.abspath(c.args.exe)), "wav")
+        expected = {"Comm Port": "None", "PTT Line": "RTS", "Always On Top": "No"}
+        for n in range(1, 11):
+            expected[f"Message {n}"] = os.path.join(wav, SAMPLES[n - 1]) if n <= 4 else ""
+            expected[f"Message {n} Name"] = SAMPLE_CAPTIONS[n - 1] if n <= 4 else "(Blank)"
+        got = settings.get("Settings", {})
+        expect(len(got) == 23, f"[Settings] holds {len(got)} keys, not 23: {sorted(got)}")
+        wrong = {key: (got.get(key), value) for key, value in expected.items() if got.get(key) != value}
+        expect(not wrong, "keys that differ from their defaults (found, expected): " + repr(wrong))
+        ports = settings.get("Ports", {})
+        expect(ports == {f"COM{n}": f"/dev/ttyS{n - 1}" for n in range(1, 5)}, f"[Ports] holds {ports}")
+    with c.step("the notification icon sits in the tray"):
+        wait_for("one icon in trayer's panel", lambda: len(c.display.tray_icons()) == 1, 10)
+    with c.step("closing the about box shows the main window"):
+        keyer.close_about()
+        h.MainWindow(c.display, keyer.main_window())
+    with c.step("SIGTERM ends the keyer with status 0"):
+        status = keyer.terminate()
+        expect(status == 0, f"the keyer ended with status {status}")
+
+
+def case_cq_click(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("RTS"))
+    keyer, main = c.start_to_main_window(home, shim)
+    with c.step("at load COM1 is opened and both lines are dropped"):
+        check_port_settled_at_load(shim, keyer)
+    with c.step("click CQ"):
+        recorder = c.recorder()
+        main.click_message(1)
+    with c.step("RTS is raised for the message and dropped after it"):
+        wait_for_message_keyed(shim, keyer, "rts")
+        raised, dropped = wait_for_message_done(shim, keyer, "rts", 20)
+        wait_recorded_past(recorder, dropped)
+        records = shim.records(keyer.pid)
+        expect(len(keyed_spans(records, "rts")[0]) == 1, "RTS was raised more than once:\n" + h.describe(records))
+        expect(all(r["dtr"] == 0 for r in records[1:]), "DTR moved although RTS is the PTT line:\n" +
+               h.describe(records))
+    with c.step("what the monitor heard matches STATION_CQ.wav"):
+        heard = h.Heard(recorder, c.sample("STATION_CQ.wav"))
+        heard.check_matches("CQ")
+    with c.step("the line leads and trails the sound by about 250 ms"):
+        lead_ms = (heard.first_ns - heard.source_head_ns - raised) / 1e6
+        tail_ms = (dropped - heard.last_ns - heard.source_tail_ns) / 1e6
+        print(f"[{c.name}]    lead {lead_ms:.1f} ms, tail {tail_ms:.1f} ms, sound "
+              f"{heard.length_s * 1000:.1f} ms (file {heard.source_length_s * 1000:.1f} ms), "
+              f"level {heard.rms / heard.source_rms * 100:.2f} %", flush=True)
+        # Never sound on an unkeyed or just-keyed transmitter, never a long dead carrier.
+        expect(LEAD_TAIL_MS - 5 <= lead_ms <= LEAD_TAIL_MS + 100, f"the lead was {lead_ms:.1f} ms")
+        expect(LEAD_TAIL_MS - 5 <= tail_ms <= LEAD_TAIL_MS + 50, f"the tail was {tail_ms:.1f} ms")
+    with c.step("SIGTERM ends the keyer with status 0 and the port closed"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        last = shim.records(keyer.pid)[-1]
+        expect(last["event"] == "close" and not last["dtr"] and not last["rts"],
+               "the keyer ended without closing COM1:\n" + h.describe(shim.records(keyer.pid)))
+
+
+def case_stop_mid_message(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("RTS"))
+    keyer, main = c.start_to_main_window(home, shim)
+    # STOP goes into a long word, so the sound ends through STOP and not through a pause of the speaker.
+    rate, source = h.read_wav(c.sample("STATION_CQ.wav"))
+    source_first_s = h.loud_span(source, 0.02)[0] / rate
+    word_s, word_length_s = next(w for w in h.loud_stretches(source, rate, 0.05) if w[0] > 1.5 and w[1] >= 0.3)
+    stop_at_s = word_s + 0.05
+    with c.step(f"click CQ and let it play to {stop_at_s:.2f} s, inside a word"):
+        check_port_settled_at_load(shim, keyer)
+        recorder = c.recorder()
+        main.click_message(1)
+        wait_for_message_keyed(shim, keyer, "rts")
+        wait_for("the message to be heard", lambda: recorder.last_loud_ns(), 5, 0.005)
+        first_ns = recorder.first_loud_ns()
+        target_ns = first_ns + int((stop_at_s - source_first_s) * h.NS)
+        wait_for("the moment to click STOP", lambda: time.monotonic_ns() >= target_ns, stop_at_s + 5, 0.001)
+    with c.step("click STOP"):
+        clicked_ns = time.monotonic_ns()
+        main.click_stop()
+        sent_ns = time.monotonic_ns()
+    with c.step("the sound ends within 50 ms of the click, the line drops 250 ms later"):
+        raised, dropped = wait_for_message_done(shim, keyer, "rts", 5)
+        wait_recorded_past(recorder, dropped)
+        samples = recorder.samples()
+        # Anything above -60 dBFS is still the message.
+        last = next((i for i in range(len(samples) - 1, -1, -1) if abs(samples[i]) > 0.001), None)
+        expect(last is not None, "nothing was heard")
+        end_ns = recorder.time_of(last)
+        print(f"[{c.name}]    sound ended {(end_ns - clicked_ns) / 1e6:.1f} ms after the click began "
+              f"(xdotool took {(sent_ns - clicked_ns) / 1e6:.1f} ms; the word had "
+              f"{(word_s + word_length_s - stop_at_s) * 1000:.0f} ms to go), line dropped "
+              f"{(dropped - end_ns) / 1e6:.1f} ms after the sound", flush=True)
+        expect(end_ns > clicked_ns, f"the message was quiet {(clicked_ns - end_ns) / 1e6:.1f} ms before STOP was "
+               "clicked, in the middle of a word")
+        expect(end_ns - sent_ns <= 50 * 1e6,
+               f"the sound went on {(end_ns - sent_ns) / 1e6:.1f} ms after the STOP click")
+        tail_ms = (dropped - end_ns) / 1e6
+        expect(LEAD_TAIL_MS - 5 <= tail_ms <= LEAD_TAIL_MS + 50, f"the line dropped {tail_ms:.1f} ms after the sound")
+    with c.step("the keyer is idle again: CQ keys and plays once more"):
+        main.click_message(1)
+        wait_for("RTS to be raised again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1], 5, 0.01)
+        main.click_stop()
+        wait_for("RTS to drop again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1] is None, 5)
+        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 2, "RTS was not keyed exactly twice:\n" +
+               h.describe(shim.records(keyer.pid)))
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
+def case_assign_button(c):
+    home = c.home()
+    other = h.make_wav(os.path.join(c.work, "five nine.wav"), "Five nine nine in Springfield, seventy three.")
+    caption = "59 TU 73"
+    keyer, main = c.start_to_main_window(home)
+
+    def assign():
+        with c.step("right-click button 6 opens the assignment dialog"):
+            main.click_message(6, button=3)
+            dialog = c.display.window("Set Wave File")
+        with c.step("type the caption"):
+            c.display.click(*h.at(dialog, h.SETWAVES_CAPTION_BOX, h.SETWAVES_CLIENT_TWIPS))
+            c.display.type_text(caption)
+        with c.step("Select Wave File opens the file dialog; type the path and Enter"):
+            c.display.click(*h.at(dialog, h.SETWAVES_SELECT, h.SETWAVES_CLIENT_TWIPS))
+            chooser = c.display.window("Select WAV file")
+            c.display.focus(chooser)
+            c.display.keys("ctrl+a")
+            c.display.type_text(other)
+            c.display.keys("Return")
+            c.display.wait_gone("Select WAV file")
+        with c.step("Ok closes the dialog and stores the button"):
+            c.display.click(*h.at(dialog, h.SETWAVES_OK, h.SETWAVES_CLIENT_TWIPS))
+            c.display.wait_gone("Set Wave File")
+            check_stored()
+
+    def check_stored():
+        # The dialog closes before the keyer writes the two keys, one after the other.
+        def stored():
+            settings = h.read_settings(home.config)["Settings"]
+            return settings if (settings.get("Message 6"), settings.get("Message 6 Name")) == (other, caption) else None
+
+        try:
+            settings = wait_for("Message 6 and its name in the settings file", stored, 5)
+        except h.Failure:
+            settings = h.read_settings(home.config)["Settings"]
+            raise h.Failure(f"Message 6 is {settings.get('Message 6')!r} named {settings.get('Message 6 Name')!r}, "
+                            f"not {other!r} named {caption!r}") from None
+        untouched = {n: settings.get(f"Message {n} Name") for n in (5, 7)}
+        expect(untouched == {5: "(Blank)", 7: "(Blank)"}, f"the neighbours changed: {untouched}")
+
+    def hear_button_6():
+        with c.step("click button 6 and hear the new file"):
+            recorder = c.recorder()
+            main.click_message(6)
+            rate, source = h.read_wav(other)
+            span = h.loud_span(source, 0.02)
+            length_s = (span[1] - span[0]) / rate
+            first = wait_for("button 6 to be heard", lambda: recorder.last_loud_ns(), 5, 0.005)
+            wait_for("the message to end",
+                     lambda: keyer.check_alive() or time.monotonic_ns() > first + int((length_s + 0.6) * h.NS),
+                     length_s + 5)
+            recorder.stop()
+            h.Heard(recorder, other).check_matches("button 6")
+
+    assign()
+    hear_button_6()
+    with c.step("restart the keyer"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        keyer = c.start(home, log_name="keyer-again.log")
+        keyer.close_about()
+        main = h.MainWindow(c.display, keyer.main_window())
+    with c.step("button 6 keeps its file and caption"):
+        check_stored()
+    hear_button_6()
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
+def case_second_start(c):
+    home = c.home()
+    first, main = c.start_to_main_window(home)
+    settings_file = h.settings_path(home.config)
+    with open(settings_file, "rb") as handle:
+        before = handle.read()
+    with c.step("a second start asks whether to run another copy"):
+        second = c.start(home, log_name="second.log")
+        box = c.display.window(f"{APP_TITLE} - V{c.args.version} Confirm", 15)
+        expect(not c.display.windows("About"), "the second copy showed its about box before asking")
+    with c.step("Enter answers No: the second copy ends with status 0"):
+        c.display.focus(box)
+        c.display.keys("Return")
+        status = second.wait_exit(10)
+        expect(status == 0, f"the second copy ended with status {status}")
+        expect(not c.display.windows("About"), "the second copy went on to its about box")
+    with c.step("the settings file is unchanged byte for byte"):
+        with open(settings_file, "rb") as handle:
+            expect(handle.read() == before, "the second copy changed the settings file")
+    with c.step("the first copy runs on with its window and one tray icon"):
+        expect(first.running(), "the first copy ended")
+        expect(c.display.windows(APP_TITLE), "the first copy's main window is gone")
+        expect(len(c.display.tray_icons()) == 1, f"the tray holds {len(c.display.tray_icons())} icons")
+        expect(first.terminate() == 0, "the first copy did not end with status 0")
+
+
+def case_tray_hide_restore_exit(c):
+    home = c.home()
+    keyer, main = c.start_to_main_window(home)
+    icon = wait_for("the tray icon", lambda: next(iter(c.display.tray_icons()), None), 10)
+    icon_centre = (icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
+
+    def popup():
+        c.display.click(*icon_centre, button=3)
+        return c.display.window(APP_TITLE, override=True)
+
+    with c.step("right-click on the icon opens the pop-up; Hide hides the main window"):
+        popup()
+        # Restore is disabled while the window is shown, so the first item reached is Hide.
+        c.display.keys("Down", "Return")
+        wait_for("the main window to hide", lambda: not c.display.windows(APP_TITLE), 5)
+        expect(keyer.running(), "the keyer ended on Hide")
+        expect(len(c.display.tray_icons()) == 1, "the icon left the tray on Hide")
+    with c.step("a left click on the icon restores the main window"):
+        c.display.click(*icon_centre)
+        restored = keyer.main_window(5)
+        expect((restored.x, restored.y, restored.width, restored.height) ==
+               (main.window.x, main.window.y, main.window.width, main.window.height),
+               f"the window came back as {restored}, it was {main.window}")
+    with c.step("Exit from the pop-up ends the keyer with status 0"):
+        popup()
+        # Exit is the last item.
+        c.display.keys("Up", "Return")
+        status = keyer.wait_exit(10)
+        expect(status == 0, f"the keyer ended with status {status}")
+    with c.step("the icon is gone from the tray"):
+        wait_for("the tray to be empty", lambda: not c.display.tray_icons(), 5)
+
+
+def case_sigterm_mid_message(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("DTR"))
+    keyer, main = c.start_to_main_window(home, shim)
+    with c.step("click CQ and let it play for a second"):
+        check_port_settled_at_load(shim, keyer)
+        recorder = c.recorder()
+        main.click_message(1)
+        wait_for_message_keyed(shim, keyer, "dtr")
+        first = wait_for("the message to be heard", lambda: recorder.last_loud_ns(), 5, 0.005)
+        wait_for("a second of the message", lambda: time.monotonic_ns() > first + h.NS, 5, 0.005)
+    with c.step("SIGTERM ends the keyer with status 0"):
+        signalled = time.monotonic_ns()
+        keyer.process.send_signal(signal.SIGTERM)
+        status = keyer.wait_exit(10)
+        ended = time.monotonic_ns()
+        expect(status == 0, f"the keyer ended with status {status}")
+    with c.step("the keyer released the line itself: COM1 closed, DTR and RTS down"):
+        records = shim.records(keyer.pid)
+        last = records[-1]
+        expect(last["event"] == "close" and last["dtr"] == 0 and last["rts"] == 0,
+               "the last thing on the port was not its closing with the lines down:\n" + h.describe(records))
+        expect(signalled <= last["mono"] <= ended, "the port was not closed on the way out:\n" + h.describe(records))
+        expect(all(r["event"] != "set" or r["mono"] < signalled for r in records), "keyed again after SIGTERM")
+    with c.step("the sound stopped and the icon is gone"):
+        wait_recorded_past(recorder, ended)
+        samples = recorder.samples()
+        last_loud = next((i for i in range(len(samples) - 1, -1, -1) if abs(samples[i]) > 0.001), None)
+        expect(last_loud is not None and recorder.time_of(last_loud) <= ended,
+               "sound went on after the keyer had ended")
+        expect(not c.display.tray_icons(), "the icon stayed in the tray")
+
+
+CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", required=True, help="the keyer executable (its wav folder beside it)")
+    parser.add_argument("--shim", required=True, help="the serial shim library")
+    parser.add_argument("--version", default="2.0.1", help="the program's version, as in its confirmation title")
+    parser.add_argument("--work", default="e2e-work", help="folder for the cases' files")
+    parser.add_argument("--failures", default="e2e-failures", help="folder for screenshots of failed steps")
+    parser.add_argument("cases", nargs="*", help="cases to run (default: all): " + ", ".join(CASES))
+    args = parser.parse_args()
+    unknown = [name for name in args.cases if name not in CASES]
+    if unknown:
+        parser.error("unknown cases: " + ", ".join(unknown))
+
+    failed, skipped = [], []
+    for name in args.cases or list(CASES):
+        started = time.monotonic()
+        case = None
+        try:
+            case = Case(name, args)
+            CASES[name](case)
+            print(f"PASS {name} ({time.monotonic() - started:.1f} s)", flush=True)
+        except h.Skip as reason:
+            print(f"SKIP {name}: {reason}", flush=True)
+            skipped.append(name)
+        except Exception as error:  # noqa: BLE001 - every failure of a case is reported, then the next runs
+            if not isinstance(error, h.Failure):
+                traceback.print_exc()
+            print(f"FAIL {name}: {error}", flush=True)
+            if case is not None:
+                case.report()
+            failed.append(name)
+        finally:
+            if case is not None:
+                case.close()
+    if failed:
+        return 1
+    return 77 if skipped else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
