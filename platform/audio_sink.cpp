@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QTimer>
 
 #include <sndfile.h>
 
@@ -196,6 +197,16 @@ private:
     std::vector<float> mDecoded;
 };
 
+// How long a stopped sink lives on before it is deleted: far longer than the server takes to finish
+// with its stream, short enough that a day of messages leaves nothing behind.
+constexpr int kRetiredSinkLifeMs = 2000;
+
+void retireSink(std::unique_ptr<QAudioSink> sink)
+{
+    QAudioSink* retired = sink.release();
+    QTimer::singleShot(kRetiredSinkLifeMs, retired, &QObject::deleteLater);
+}
+
 class SinkAudioStream : public AudioStream
 {
 public:
@@ -205,13 +216,14 @@ public:
     {
     }
 
-    // Sinks are stopped first, then destroyed, and only here: the sink's destructor pumps events, and the
-    // sound server's client can abort when a stream it is still tearing down disappears under it.
+    // Sinks are stopped here and destroyed only later: Qt 6.4's sound-server client can still deliver a
+    // state change for a stream it is tearing down, and a sink deleted at once is then used after free.
     ~SinkAudioStream() override
     {
-        for (auto& sink : mSinks)
+        for (auto& sink : mSinks) {
             sink->stop();
-        mSinks.clear();
+            retireSink(std::move(sink));
+        }
     }
 
     std::int32_t play() override
