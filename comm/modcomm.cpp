@@ -1,5 +1,6 @@
 #include "comm/modcomm.h"
 
+#include "comm/modgetsetcom.h"
 #include "core/globals.h"
 #include "core/settings.h"
 
@@ -25,7 +26,7 @@ struct CommPortState
     QString name; // as last handed to CommOpen, for the device in messages
 };
 
-std::array<CommPortState, 4> CommPorts;
+std::array<CommPortState, kPortCount> CommPorts;
 
 // Whether the error record holds an operating-system error, as opposed to
 // "Port in use." or a fault, so that errno-based hints apply.
@@ -54,8 +55,7 @@ QString slotName(const CommPortState& slot)
 {
     if (!slot.name.isEmpty())
         return slot.name;
-    const auto index = &slot - CommPorts.data();
-    return QStringLiteral("COM%1").arg(index + 1);
+    return GetCommPortName(static_cast<int>(&slot - CommPorts.data()) + 1);
 }
 
 QString SystemMessageText(std::int32_t code)

@@ -1,18 +1,17 @@
-#include "modgetsetcom.h"
+#include "comm/modgetsetcom.h"
 
 #include "core/globals.h"
 
 QString GetCommPortName()
 {
-    switch (gCommPort) {
-    case 0:
+    return GetCommPortName(gCommPort);
+}
+
+QString GetCommPortName(int port)
+{
+    if (port == 0)
         return QStringLiteral("None");
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-        return QStringLiteral("COM%1").arg(gCommPort);
-    default:
-        return QString();
-    }
+    if (port >= 1 && port <= kPortCount)
+        return QStringLiteral("COM%1").arg(port);
+    return QString();
 }

@@ -1,14 +1,9 @@
 #include "comm/portmap.h"
 
 #include "core/globals.h"
-#include "core/settings.h"
+#include "core/settingkeys.h"
 
-namespace {
-
-constexpr int kPortCount = 4;
-
-// The port number of "COM1".."COM4" (any case), or 0 for any other name.
-int portNumber(const QString& portName)
+int PortNumber(const QString& portName)
 {
     if (portName.size() != 4 || !portName.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
         return 0;
@@ -18,33 +13,19 @@ int portNumber(const QString& portName)
     return digit.digitValue();
 }
 
-QString portKey(int port)
-{
-    return QStringLiteral("COM%1").arg(port);
-}
-
-} // namespace
-
-QString DefaultPortDevice(int port)
-{
-    if (port < 1 || port > kPortCount)
-        return QString();
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-}
-
 void EnsurePortDefaults()
 {
     for (int port = 1; port <= kPortCount; ++port) {
-        if (GetSetting(kAppTitle, kPortsSection, portKey(port)).trimmed().isEmpty())
-            SaveSetting(kAppTitle, kPortsSection, portKey(port), DefaultPortDevice(port));
+        if (ReadSetting(Setting::PortDevice, port).trimmed().isEmpty())
+            WriteSetting(Setting::PortDevice, settingDefault(Setting::PortDevice, port), port);
     }
 }
 
 QString PortDevicePath(const QString& portName)
 {
-    const int port = portNumber(portName);
+    const int port = PortNumber(portName);
     if (port == 0)
         return portName;
-    const QString stored = GetSetting(kAppTitle, kPortsSection, portKey(port)).trimmed();
-    return stored.isEmpty() ? DefaultPortDevice(port) : stored;
+    const QString stored = ReadSetting(Setting::PortDevice, port).trimmed();
+    return stored.isEmpty() ? settingDefault(Setting::PortDevice, port) : stored;
 }

@@ -4,12 +4,11 @@
 
 // COM1..COM4 stand for device paths kept in the settings store, section
 // [Ports], so an operator can point COM1 at /dev/ttyUSB0 or a by-id link.
-inline const QString kPortsSection = QStringLiteral("Ports");
 
 // Writes the default device of each port whose key is missing or empty.
 void EnsurePortDefaults();
 // The device path stored for a port name; the default when none is stored.
 // A name that is not COM1..COM4 maps to itself.
 QString PortDevicePath(const QString& portName);
-// The default device of COMn: /dev/ttyS(n-1).
-QString DefaultPortDevice(int port);
+// The port number of "COM1".."COM4" (any case), or 0 for any other name.
+int PortNumber(const QString& portName);

@@ -6,8 +6,8 @@ VBool gExitRequested = kFalse;
 std::int16_t gCommPort = 0;
 std::int16_t gPTTLine = 0;
 VBool gAlwaysOnTop = kFalse;
-std::array<QString, 11> gWaveFiles;
-std::array<QString, 11> gButtonCaptions;
+std::array<QString, kMessageCount + 1> gWaveFiles;
+std::array<QString, kMessageCount + 1> gButtonCaptions;
 
 void resetGlobals()
 {

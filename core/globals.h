@@ -15,6 +15,10 @@ inline VBool toVBool(bool b)
     return b ? kTrue : kFalse;
 }
 
+// Message buttons 1..10 and serial ports COM1..COM4.
+inline constexpr int kMessageCount = 10;
+inline constexpr int kPortCount = 4;
+
 inline const QString kAppTitle = QStringLiteral("Wren Voice Keyer");
 inline const QString kSettingsSection = QStringLiteral("Settings");
 
@@ -25,8 +29,8 @@ extern VBool gExitRequested;
 extern std::int16_t gCommPort; // 0 = none, 1..4 = COM1..COM4
 extern std::int16_t gPTTLine;  // 1 = DTR, 2 = RTS
 extern VBool gAlwaysOnTop;
-extern std::array<QString, 11> gWaveFiles;      // indexed by button number 1..10
-extern std::array<QString, 11> gButtonCaptions; // indexed by button number 1..10
+extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
+extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
 
 // Puts every global back to its zero value; for tests that run start-up more than once.
 void resetGlobals();

@@ -47,6 +47,11 @@ QString GetSetting(const QString& appName, const QString& section, const QString
     return value.toString();
 }
 
+bool SettingStored(const QString& appName, const QString& section, const QString& key)
+{
+    return openStore(appName).contains(keyPath(section, key));
+}
+
 void SaveSetting(const QString& appName, const QString& section, const QString& key, const QString& value)
 {
     QSettings store = openStore(appName);

@@ -5,6 +5,8 @@
 // The per-user settings store. Values live in an INI file under the user's
 // configuration folder; every write reaches the disk before it returns.
 QString GetSetting(const QString& appName, const QString& section, const QString& key);
+// Whether the key is in the store at all, even with an empty value.
+bool SettingStored(const QString& appName, const QString& section, const QString& key);
 void SaveSetting(const QString& appName, const QString& section, const QString& key, const QString& value);
 
 // Full path of the file that holds the application's settings.

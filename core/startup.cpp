@@ -1,8 +1,8 @@
 #include "startup.h"
 
 #include "comm/portmap.h"
-#include "core/addslash.h"
 #include "core/globals.h"
+#include "core/settingkeys.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "core/version.h"
@@ -46,20 +46,6 @@ bool previousInstanceRuns()
     return lock->error() == QLockFile::LockFailedError;
 }
 
-QString readOrDefault(const QString& key, const QString& fallback)
-{
-    QString value = GetSetting(kAppTitle, kSettingsSection, key);
-    if (value.isEmpty()) {
-        value = fallback;
-        SaveSetting(kAppTitle, kSettingsSection, key, value);
-    }
-    return value;
-}
-
-const char* const kSampleFiles[4] = {"STATION_CQ.wav", "STATION_CQ_FD.wav", "STATION_QTH_NAME.wav",
-                                     "STATION_RIG_ANT.wav"};
-const char* const kSampleCaptions[4] = {"CQ", "CQ FD", "QTH/NAME", "RIG/ANT"};
-
 } // namespace
 
 std::int16_t commPortFromSetting(const QString& value)
@@ -92,26 +78,24 @@ std::int16_t alwaysOnTopFromSetting(const QString& value)
 
 void LoadSettings()
 {
-    gCommPort = commPortFromSetting(readOrDefault(QStringLiteral("Comm Port"), QStringLiteral("None")));
-    gPTTLine = pttLineFromSetting(readOrDefault(QStringLiteral("PTT Line"), QStringLiteral("RTS")));
-    gAlwaysOnTop = alwaysOnTopFromSetting(readOrDefault(QStringLiteral("Always On Top"), QStringLiteral("No")));
+    gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
+    gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
+    gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
 
-    const QString wavFolder = AddSlash(sampleFolder()) + QStringLiteral("wav") + QDir::separator();
-    for (int n = 1; n <= 10; ++n) {
-        const QString key = QStringLiteral("Message %1").arg(n);
-        const QString nameKey = key + QStringLiteral(" Name");
-        QString file = GetSetting(kAppTitle, kSettingsSection, key);
-        QString caption = GetSetting(kAppTitle, kSettingsSection, nameKey);
+    for (int n = 1; n <= kMessageCount; ++n) {
+        // The file is read before the caption, and each default written before the next key is read.
+        QString file = ReadSetting(Setting::MessageFile, n);
+        QString caption = ReadSetting(Setting::MessageCaption, n);
         if (file.isEmpty()) {
-            file = n <= 4 ? wavFolder + QLatin1String(kSampleFiles[n - 1]) : QString();
-            SaveSetting(kAppTitle, kSettingsSection, key, file);
+            file = settingDefault(Setting::MessageFile, n);
+            WriteSetting(Setting::MessageFile, file, n);
         }
-        gWaveFiles[n] = file;
+        gWaveFiles[static_cast<std::size_t>(n)] = file;
         if (caption.isEmpty()) {
-            caption = n <= 4 ? QLatin1String(kSampleCaptions[n - 1]) : QStringLiteral("(Blank)");
-            SaveSetting(kAppTitle, kSettingsSection, nameKey, caption);
+            caption = settingDefault(Setting::MessageCaption, n);
+            WriteSetting(Setting::MessageCaption, caption, n);
         }
-        gButtonCaptions[n] = caption;
+        gButtonCaptions[static_cast<std::size_t>(n)] = caption;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "player.h"
 
 #include "comm/modcomm.h"
+#include "comm/modgetsetcom.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
 
@@ -20,11 +21,6 @@ const QString kAlias = QStringLiteral("voice1");
 QString lineName(std::int16_t pttLine)
 {
     return pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
-}
-
-QString portName(std::int16_t port)
-{
-    return QStringLiteral("COM%1").arg(port);
 }
 
 QString quoted(const QString& s)
@@ -59,8 +55,8 @@ bool MessagePlayer::key(std::int16_t port, std::int16_t pttLine)
         mView.setLineIndicator(pttLine, true);
         return true;
     }
-    MsgBox(QStringLiteral("Error setting %1 line on %2.").arg(lineName(pttLine), portName(port)), MsgStyle::Critical,
-           kAppTitle, CommErrorDetail());
+    MsgBox(QStringLiteral("Error setting %1 line on %2.").arg(lineName(pttLine), GetCommPortName(port)),
+           MsgStyle::Critical, kAppTitle, CommErrorDetail());
     return false;
 }
 
@@ -79,7 +75,7 @@ void MessagePlayer::unkey(std::int16_t port, std::int16_t pttLine)
         return;
     }
     const QString detail = CommErrorDetail();
-    const QString text = QStringLiteral("Error clearing %1 line on %2.").arg(lineName(pttLine), portName(port));
+    const QString text = QStringLiteral("Error clearing %1 line on %2.").arg(lineName(pttLine), GetCommPortName(port));
     // Closing the port makes the driver drop the lines: the transmitter must not stay keyed.
     CommClose(port);
     if (mView.controlsAlive())
@@ -100,7 +96,7 @@ void MessagePlayer::waitForEvents()
 
 void MessagePlayer::PlayMessage(int n)
 {
-    if (n < 1 || n > 10 || mPlaying)
+    if (n < 1 || n > kMessageCount || mPlaying)
         return;
     const QString path = gWaveFiles[n];
     if (path.isEmpty())

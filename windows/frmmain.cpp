@@ -3,7 +3,7 @@
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
 #include "core/resizer.h"
-#include "core/settings.h"
+#include "core/settingkeys.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
 #include "windows/frmabout.h"
@@ -135,7 +135,7 @@ QWidget* FrmMain::CreateWindow()
     connect(mCmdStop, &QPushButton::clicked, this, &FrmMain::cmdStop_Click);
 
     const int tops[5] = {1080, 1800, 2520, 3240, 3960};
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < kMessageCount; ++i) {
         auto* button = new QPushButton(QStringLiteral("Message"), client);
         button->setGeometry(twipsRect(i < 5 ? 240 : 2520, tops[i % 5], 2055, 495));
         button->setObjectName(QStringLiteral("cmdMsg%1").arg(i));
@@ -145,7 +145,7 @@ QWidget* FrmMain::CreateWindow()
     }
     // Tab walks STOP, then the left column top to bottom, then the right one.
     QWidget::setTabOrder(mCmdStop, mCmdMsg[0]);
-    for (int i = 1; i < 10; ++i)
+    for (int i = 1; i < kMessageCount; ++i)
         QWidget::setTabOrder(mCmdMsg[static_cast<std::size_t>(i - 1)], mCmdMsg[static_cast<std::size_t>(i)]);
 
     mLblMsgStatus = new QLabel(QStringLiteral("Message Status"), client);
@@ -251,7 +251,7 @@ void FrmMain::openConfiguredPort()
 void FrmMain::reportPortFailure(const QString& text)
 {
     const QString detail = CommErrorDetail();
-    SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"), QStringLiteral("None"));
+    WriteSetting(Setting::CommPort, GetCommPortName(0));
     const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
     gCommPort = 0;
     MsgBox(message, MsgStyle::Critical, kAppTitle, detail);
@@ -315,7 +315,7 @@ void FrmMain::EnableMessageButtons(bool enable)
 
 QString FrmMain::buttonCaption(int index) const
 {
-    if (!isLoaded() || index < 0 || index > 9)
+    if (!isLoaded() || index < 0 || index >= kMessageCount)
         return QString();
     return buttonTextToCaption(mCmdMsg[static_cast<std::size_t>(index)]->text());
 }
@@ -449,7 +449,7 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event)
         }
         if (event->type() == QEvent::MouseButtonPress &&
             static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
-            for (int i = 0; i < 10; ++i) {
+            for (int i = 0; i < kMessageCount; ++i) {
                 if (watched == mCmdMsg[static_cast<std::size_t>(i)] &&
                     mCmdMsg[static_cast<std::size_t>(i)]->isEnabled()) {
                     cmdMsg_MouseDown(i, 2);

@@ -88,7 +88,7 @@ private:
     IdCountdown mIdTimer;
 
     QPointer<QMainWindow> mWindow;
-    std::array<QPushButton*, 10> mCmdMsg{};
+    std::array<QPushButton*, kMessageCount> mCmdMsg{};
     QPushButton* mCmdStop = nullptr;
     QGroupBox* mFrame = nullptr;
     QLabel* mLblDTR = nullptr;

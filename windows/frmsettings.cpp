@@ -4,7 +4,7 @@
 #include "comm/modgetsetcom.h"
 #include "comm/portmap.h"
 #include "core/resizer.h"
-#include "core/settings.h"
+#include "core/settingkeys.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
@@ -25,12 +25,7 @@ const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm po
 // The device rows sit below the original layout, which keeps its positions.
 constexpr double kDevicesTop = 2895;
 constexpr double kDeviceRowHeight = 360;
-constexpr double kDevicesHeight = 240 + FrmSettings::kPortCount * kDeviceRowHeight + 15;
-
-QString portKey(int port)
-{
-    return QStringLiteral("COM%1").arg(port);
-}
+constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
 
 QRadioButton* makeOption(const QString& caption, QWidget* frame, double left, double top, double width)
 {
@@ -94,7 +89,7 @@ QWidget* FrmSettings::CreateWindow()
     mOptCommNone = makeOption(QStringLiteral("None"), mFCommPort, 120, 240, 1095);
     for (int port = 1; port <= kPortCount; ++port)
         mOptComm[static_cast<std::size_t>(port - 1)] =
-            makeOption(portKey(port), mFCommPort, 120, 240 + port * 360, 1095);
+            makeOption(GetCommPortName(port), mFCommPort, 120, 240 + port * 360, 1095);
 
     mFPTTLine = new QGroupBox(QStringLiteral("PTT Line"), window);
     mFPTTLine->setGeometry(twipsRect(1680, 120, 1335, 975));
@@ -110,7 +105,7 @@ QWidget* FrmSettings::CreateWindow()
     mFDevices->setGeometry(twipsRect(120, kDevicesTop, 2925, kDevicesHeight));
     for (int port = 1; port <= kPortCount; ++port) {
         const double top = 240 + (port - 1) * kDeviceRowHeight;
-        auto* label = new QLabel(portKey(port), mFDevices);
+        auto* label = new QLabel(GetCommPortName(port), mFDevices);
         label->setGeometry(twipsRect(120, top + 30, 495, 255));
         auto* combo = new QComboBox(mFDevices);
         combo->setGeometry(twipsRect(615, top, 2190, 315));
@@ -198,7 +193,7 @@ void FrmSettings::fillDeviceChoices()
     const QList<PortDevice> devices = DetectPortDevices();
     for (int port = 1; port <= kPortCount; ++port) {
         const auto slot = static_cast<std::size_t>(port);
-        mOldDevice[slot] = PortDevicePath(portKey(port));
+        mOldDevice[slot] = PortDevicePath(GetCommPortName(port));
         mNewDevice[slot] = mOldDevice[slot];
         QComboBox* combo = cboDevice(port);
         combo->clear();
@@ -208,7 +203,7 @@ void FrmSettings::fillDeviceChoices()
         }
         combo->setCurrentIndex(combo->findText(mOldDevice[slot]));
         combo->setEditText(mOldDevice[slot]);
-        combo->setToolTip(QStringLiteral("The device %1 stands for").arg(portKey(port)));
+        combo->setToolTip(QStringLiteral("The device %1 stands for").arg(GetCommPortName(port)));
         // Long /dev/serial/by-id names must be readable in the list.
         combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 8);
     }
@@ -298,13 +293,11 @@ void FrmSettings::Form_Unload(VBool& cancel)
         changed = true;
     }
     if (gPTTLine != mOldPTTLine) {
-        SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("PTT Line"),
-                    gPTTLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS"));
+        WriteSetting(Setting::PTTLine, pttLineSettingText(gPTTLine));
         changed = true;
     }
     if (gAlwaysOnTop != mOldAlwaysOnTop) {
-        SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Always On Top"),
-                    gAlwaysOnTop != kFalse ? QStringLiteral("Yes") : QStringLiteral("No"));
+        WriteSetting(Setting::AlwaysOnTop, onTopSettingText(gAlwaysOnTop != kFalse));
         changed = true;
     }
     if (!changed)
@@ -329,11 +322,11 @@ bool FrmSettings::storeDeviceChanges()
         const QString problem = DevicePathProblem(typed);
         if (!problem.isEmpty()) {
             MsgBox(QStringLiteral("\"%1\" cannot be the device of %2.\n%3\n%2 stays on %4.")
-                       .arg(typed, portKey(port), problem, mOldDevice[slot]),
+                       .arg(typed, GetCommPortName(port), problem, mOldDevice[slot]),
                    MsgStyle::Exclamation, kAppTitle);
             continue;
         }
-        SaveSetting(kAppTitle, kPortsSection, portKey(port), typed);
+        WriteSetting(Setting::PortDevice, typed, port);
         mNewDevice[slot] = typed;
         stored = true;
     }
@@ -369,8 +362,7 @@ void FrmSettings::changePort()
             restorePreviousPort();
         }
     }
-    SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"),
-                gCommPort == 0 ? QStringLiteral("None") : QString::number(gCommPort));
+    WriteSetting(Setting::CommPort, gCommPort == 0 ? GetCommPortName(0) : QString::number(gCommPort));
 }
 
 void FrmSettings::restorePreviousPort()
@@ -380,7 +372,7 @@ void FrmSettings::restorePreviousPort()
     const auto slot = static_cast<std::size_t>(gCommPort);
     // Back to the device the port was open on when the dialog opened.
     if (mNewDevice[slot] != mOldDevice[slot]) {
-        SaveSetting(kAppTitle, kPortsSection, portKey(gCommPort), mOldDevice[slot]);
+        WriteSetting(Setting::PortDevice, mOldDevice[slot], gCommPort);
         mNewDevice[slot] = mOldDevice[slot];
     }
     // A port whose close failed above is still held: it only needs its lines dropped.

@@ -20,8 +20,6 @@ class FrmSettings : public Form
     Q_OBJECT
 
 public:
-    static constexpr int kPortCount = 4;
-
     explicit FrmSettings(QObject* parent = nullptr);
 
     void optCommNone_Click();

@@ -2,7 +2,7 @@
 
 #include "core/addslash.h"
 #include "core/resizer.h"
-#include "core/settings.h"
+#include "core/settingkeys.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/modcommdia.h"
@@ -193,7 +193,7 @@ bool FrmSetWaves::eventFilter(QObject* watched, QEvent* event)
 
 void AssignMessageButton(int n)
 {
-    if (n < 1 || n > 10)
+    if (n < 1 || n > kMessageCount)
         return;
     const auto index = static_cast<std::size_t>(n);
     gSetWaveCancelled = kTrue;
@@ -209,8 +209,7 @@ void AssignMessageButton(int n)
     if (gSetWaveFile.isEmpty())
         gSetWaveNewCaption = QStringLiteral("(Blank)");
     gButtonCaptions[index] = gSetWaveNewCaption;
-    const QString key = QStringLiteral("Message %1").arg(n);
-    SaveSetting(kAppTitle, kSettingsSection, key, gSetWaveFile);
-    SaveSetting(kAppTitle, kSettingsSection, key + QStringLiteral(" Name"), gSetWaveNewCaption);
+    WriteSetting(Setting::MessageFile, gSetWaveFile, n);
+    WriteSetting(Setting::MessageCaption, gSetWaveNewCaption, n);
     frmMain().EnableMessageButtons(true);
 }

@@ -1,5 +1,6 @@
 #include "comm/modcomm.h"
 #include "comm/portmap.h"
+#include "core/settingkeys.h"
 #include "comm/serial_linux.h"
 #include "core/globals.h"
 #include "core/settings.h"
@@ -66,7 +67,7 @@ private:
 
 void mapPort(int port, const QString& device)
 {
-    SaveSetting(kAppTitle, kPortsSection, QStringLiteral("COM%1").arg(port), device);
+    WriteSetting(Setting::PortDevice, device, port);
 }
 
 // The slave path can be opened (and locked) by somebody else, so nobody holds it.

@@ -1,6 +1,7 @@
 #include "tests/fakes/fake_serial.h"
 
 #include "comm/portmap.h"
+#include "core/settingkeys.h"
 
 #include <QRegularExpression>
 
@@ -243,7 +244,7 @@ QString FakeSerialApi::DevicePath(const QString& name)
         return mDevicePaths.value(name);
     static const QRegularExpression comPort(QStringLiteral("^COM([1-4])$"));
     const QRegularExpressionMatch match = comPort.match(name);
-    return match.hasMatch() ? DefaultPortDevice(match.captured(1).toInt()) : name;
+    return match.hasMatch() ? settingDefault(Setting::PortDevice, match.captured(1).toInt()) : name;
 }
 
 QString FakeSerialApi::modeString(const Dcb& dcb)

@@ -3,6 +3,7 @@
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
 #include "comm/portmap.h"
+#include "core/settingkeys.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/toolkit.h"
@@ -42,7 +43,7 @@ public:
 
 QString storedDevice(int port)
 {
-    return GetSetting(kAppTitle, kPortsSection, QStringLiteral("COM%1").arg(port));
+    return ReadSetting(Setting::PortDevice, port);
 }
 
 QString portName(int port)
@@ -418,7 +419,7 @@ private slots:
     {
         QVERIFY(buildTree(mDeviceRoot->path(), {"dev/ttyUSB0", "dev/ttyS0", "dev/ttyS1", "sys/class/tty/ttyS0/type=4",
                                                 "dev/serial/by-id/usb-FTDI_FT232R_A5-if00-port0 -> ../../ttyUSB0"}));
-        SaveSetting(kAppTitle, kPortsSection, QStringLiteral("COM3"), QStringLiteral("/dev/ttyACM7"));
+        WriteSetting(Setting::PortDevice, QStringLiteral("/dev/ttyACM7"), 3);
         startWith(1);
 
         const QStringList detected = {"/dev/serial/by-id/usb-FTDI_FT232R_A5-if00-port0", "/dev/ttyUSB0", "/dev/ttyS0"};

@@ -1,0 +1,117 @@
+#include "core/settingkeys.h"
+
+#include "core/addslash.h"
+#include "core/globals.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+
+#include <QDir>
+
+#include <array>
+
+namespace {
+
+struct SettingDef
+{
+    Setting id;
+    const char* section;
+    // "%1" stands for the button or port number.
+    const char* name;
+    const char* defaultValue;
+};
+
+constexpr std::array<SettingDef, 6> kSettings{{
+    {Setting::CommPort, "Settings", "Comm Port", "None"},
+    {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
+    {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
+    {Setting::MessageFile, "Settings", "Message %1", ""},
+    {Setting::MessageCaption, "Settings", "Message %1 Name", "(Blank)"},
+    {Setting::PortDevice, "Ports", "COM%1", ""},
+}};
+
+// The sample recordings of buttons 1..4 and their captions.
+constexpr std::array<const char*, 4> kSampleFiles{"STATION_CQ.wav", "STATION_CQ_FD.wav", "STATION_QTH_NAME.wav",
+                                                  "STATION_RIG_ANT.wav"};
+constexpr std::array<const char*, 4> kSampleCaptions{"CQ", "CQ FD", "QTH/NAME", "RIG/ANT"};
+
+const SettingDef& defOf(Setting id)
+{
+    return kSettings.at(static_cast<std::size_t>(id));
+}
+
+bool isSample(int number)
+{
+    return number >= 1 && number <= static_cast<int>(kSampleFiles.size());
+}
+
+} // namespace
+
+SettingKey settingKey(Setting id, int number)
+{
+    const SettingDef& def = defOf(id);
+    QString name = QString::fromLatin1(def.name);
+    if (name.contains(QLatin1String("%1")))
+        name = name.arg(number);
+    return {QString::fromLatin1(def.section), name};
+}
+
+QString settingDefault(Setting id, int number)
+{
+    switch (id) {
+    case Setting::MessageFile:
+        if (!isSample(number))
+            return QString();
+        return AddSlash(sampleFolder()) + QStringLiteral("wav") + QDir::separator() +
+               QLatin1String(kSampleFiles.at(static_cast<std::size_t>(number - 1)));
+    case Setting::MessageCaption:
+        if (isSample(number))
+            return QLatin1String(kSampleCaptions.at(static_cast<std::size_t>(number - 1)));
+        break;
+    case Setting::PortDevice:
+        // The computer's own serial ports, in the order the kernel numbers them.
+        if (number >= 1 && number <= kPortCount)
+            return QStringLiteral("/dev/ttyS%1").arg(number - 1);
+        return QString();
+    default:
+        break;
+    }
+    return QString::fromLatin1(defOf(id).defaultValue);
+}
+
+QString ReadSetting(Setting id, int number)
+{
+    const SettingKey key = settingKey(id, number);
+    return GetSetting(kAppTitle, key.section, key.name);
+}
+
+bool SettingExists(Setting id, int number)
+{
+    const SettingKey key = settingKey(id, number);
+    return SettingStored(kAppTitle, key.section, key.name);
+}
+
+void WriteSetting(Setting id, const QString& value, int number)
+{
+    const SettingKey key = settingKey(id, number);
+    SaveSetting(kAppTitle, key.section, key.name, value);
+}
+
+QString ReadOrWriteDefault(Setting id, int number)
+{
+    QString value = ReadSetting(id, number);
+    if (value.isEmpty()) {
+        value = settingDefault(id, number);
+        WriteSetting(id, value, number);
+    }
+    return value;
+}
+
+QString onTopSettingText(bool onTop)
+{
+    return onTop ? QStringLiteral("Yes") : QStringLiteral("No");
+}
+
+QString pttLineSettingText(int pttLine)
+{
+    return pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
+}

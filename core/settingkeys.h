@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+// Every key of the settings store, its section and the value written when it is missing. Callers name a key
+// by its id and never spell its text; a key that repeats per button or per port takes the number.
+enum class Setting
+{
+    CommPort,       // [Settings] "Comm Port": "None" or 1..4
+    PTTLine,        // [Settings] "PTT Line": "DTR" or "RTS"
+    AlwaysOnTop,    // [Settings] "Always On Top": "Yes" or "No"
+    MessageFile,    // [Settings] "Message N": the WAV file of button N, "" for a cleared button
+    MessageCaption, // [Settings] "Message N Name": the caption of button N
+    PortDevice,     // [Ports] "COMn": the device path port n stands for
+};
+
+struct SettingKey
+{
+    QString section;
+    QString name;
+};
+
+// Section and key name of `id`; `number` is the button (1..10) or port (1..4) of the keys that repeat.
+SettingKey settingKey(Setting id, int number = 0);
+// What start-up writes when the key is missing. The sample buttons' files lie in the wav folder of
+// sampleFolder(); every other default is fixed text.
+QString settingDefault(Setting id, int number = 0);
+
+// The stored text of a key; "" when it is missing.
+QString ReadSetting(Setting id, int number = 0);
+// Whether the store holds the key at all, even with an empty value.
+bool SettingExists(Setting id, int number = 0);
+void WriteSetting(Setting id, const QString& value, int number = 0);
+// The stored value, or the default written and returned when the key is missing or empty.
+QString ReadOrWriteDefault(Setting id, int number = 0);
+
+// The texts the store holds for the keep-on-top and PTT-line choices.
+QString onTopSettingText(bool onTop);
+QString pttLineSettingText(int pttLine);
