@@ -90,6 +90,45 @@ private slots:
         QCOMPARE(gCommPort, std::int16_t(0));
         QCOMPARE(gPTTLine, std::int16_t(2));
         QCOMPARE(gAlwaysOnTop, kFalse);
+        onDisk.endGroup();
+        onDisk.beginGroup(QStringLiteral("Keyer"));
+        QCOMPARE(onDisk.childKeys().size(), 3);
+        QCOMPARE(onDisk.value(QStringLiteral("Transmit Time-out")).toString(), QStringLiteral("120"));
+        QCOMPARE(onDisk.value(QStringLiteral("Lead Time")).toString(), QStringLiteral("250"));
+        QCOMPARE(onDisk.value(QStringLiteral("Tail Time")).toString(), QStringLiteral("250"));
+    }
+
+    void keyerTimesAreHeldToTheirRange_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("expected");
+        const struct
+        {
+            const char* key;
+            const char* value;
+            int expected;
+        } rows[] = {
+            {"Lead Time", "0", 0},           {"Lead Time", " 50 ", 50},           {"Lead Time", "2001", 2000},
+            {"Lead Time", "-5", 0},          {"Lead Time", "fast", 250},          {"Lead Time", "99999999999", 2000},
+            {"Tail Time", "1000", 1000},     {"Tail Time", "12.5", 250},          {"Transmit Time-out", "0", 0},
+            {"Transmit Time-out", "90", 90}, {"Transmit Time-out", "86400", 3600}};
+        for (const auto& r : rows)
+            QTest::addRow("%s %s", r.key, r.value) << QString(r.key) << QString(r.value) << r.expected;
+    }
+
+    void keyerTimesAreHeldToTheirRange()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(int, expected);
+        SaveSetting(kAppTitle, QStringLiteral("Keyer"), key, value);
+        LoadSettings();
+        const int actual = key == QLatin1String("Lead Time")   ? gLeadTime
+                           : key == QLatin1String("Tail Time") ? gTailTime
+                                                               : gTransmitTimeout;
+        QCOMPARE(actual, expected);
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Keyer"), key), value);
     }
 
     void storedValuesAreReadByTheRules_data()
