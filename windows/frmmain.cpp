@@ -220,7 +220,7 @@ void FrmMain::Form_Load()
     sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
     updateClock();
     EnableMessageButtons(true);
-    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    setPortName(GetCommPortName());
     setForeColour(mLblDTR, kColourReleased);
     setForeColour(mLblRTS, kColourReleased);
     if (gCommPort > 0)
@@ -280,9 +280,12 @@ void FrmMain::Form_Unload(VBool& cancel)
     // Without a notification area the close box has to end the program.
     if (gExitRequested == kTrue || !TrayIconShown()) {
         gExitRequested = kTrue;
+        mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
-        if (gCommPort > 0)
-            CommClose(gCommPort);
+        // Every port held, not only the one selected: a settings dialog open meanwhile may have
+        // changed the selection without opening it.
+        for (std::int16_t port = 1; port <= kPortCount; ++port)
+            CommClose(port);
         DeleteTrayIcon(mPicTray);
         EndProgram();
         return;
@@ -326,6 +329,12 @@ void FrmMain::setMessageStatus(const QString& text)
         mLblMsgStatus->setText(text);
 }
 
+void FrmMain::setPortName(const QString& name)
+{
+    if (mFrame)
+        mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+}
+
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
@@ -334,7 +343,7 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 
 void FrmMain::cmdMsg_Click(int index)
 {
-    mPlayer.PlayMessage(index + 1);
+    PlayMessage(index + 1);
 }
 
 void FrmMain::cmdStop_Click()

@@ -303,7 +303,7 @@ void FrmSettings::Form_Unload(VBool& cancel)
     if (!changed)
         return;
     if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
-        frmMain().fPTTLineStatus()->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+        frmMain().setPortName(GetCommPortName());
     MsgBox(QStringLiteral("Settings Changed"), MsgStyle::Exclamation, kAppTitle);
 }
 
