@@ -319,6 +319,14 @@ void FrmSettings::ReadOnTopOption()
 void FrmSettings::Form_Unload(VBool& cancel)
 {
     (void)cancel; // the dialog has no cancel: every way out applies the choices
+    if (gExitRequested == kTrue) {
+        // The program is ending (Exit, or a signal) with the dialog open: what it shows was never
+        // confirmed, so no port is switched and nothing is stored.
+        gCommPort = mOldCommPort;
+        gPTTLine = mOldPTTLine;
+        gAlwaysOnTop = mOldAlwaysOnTop;
+        return;
+    }
     bool changed = storeDeviceChanges();
     changed = storeKeyerTimes() || changed;
 

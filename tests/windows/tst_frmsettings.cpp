@@ -474,6 +474,25 @@ private slots:
         QVERIFY(mSerial->calls().isEmpty());
     }
 
+    // A signal or Exit ends the program with the dialog open: its choices were never confirmed.
+    void endingWithTheDialogOpenStoresNothing()
+    {
+        startWith(1, 2, kFalse);
+        choosePort(3);
+        click(QStringLiteral("DTR"));
+        click(QStringLiteral("Yes"));
+        frmSettings().txtTailTime()->setValue(0);
+        frmMain().mnuExit_Click();
+        frmSettings().Unload();
+
+        QCOMPARE(mFix->env.settingsBytes(), mSettingsBefore);
+        QVERIFY(MessageBoxes::asked().isEmpty());
+        QVERIFY(!mSerial->opened.contains(QStringLiteral("/dev/ttyS2")));
+        QCOMPARE(openPorts(), QStringList());
+        QCOMPARE(gTailTime, std::int16_t(250));
+        checkHeldPortsAreSafe();
+    }
+
     void devicesAreOfferedAndPicked()
     {
         QVERIFY(buildTree(mDeviceRoot->path(), {"dev/ttyUSB0", "dev/ttyS0", "dev/ttyS1", "sys/class/tty/ttyS0/type=4",
