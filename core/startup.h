@@ -18,5 +18,7 @@ void LoadSettings();
 // second copy: the program must then end without touching anything.
 bool StartUp();
 
+// The file every running copy holds a lock on.
+QString instanceLockPath();
 // Releases the single-instance lock, at exit and in tests that start up more than once.
 void releaseInstanceLock();

@@ -7,11 +7,15 @@
 #include "windows/frmmain.h"
 
 #include <QDate>
+#include <QFile>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
 
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -241,6 +245,28 @@ private slots:
             QCOMPARE(mEnv->settingsBytes(), before);
         else
             QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+    }
+
+    // A copy started after Yes counts as running once the first has ended: a third start is asked too.
+    void aCopyStartedAnywayHoldsTheLockToo()
+    {
+        // The first copy, in another process as far as the lock can tell.
+        const int first = ::open(QFile::encodeName(instanceLockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(first >= 0);
+        struct flock shared = {};
+        shared.l_type = F_RDLCK;
+        shared.l_whence = SEEK_SET;
+        QCOMPARE(::fcntl(first, F_OFD_SETLK, &shared), 0);
+
+        MessageBoxes::setNextAnswer(kAnswerYes);
+        QVERIFY(startUpClosingAbout().result);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        ::close(first);
+
+        MessageBoxes::asked().clear();
+        QCOMPARE(startUpClosingAbout().result, false);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().style, 260);
     }
 
     void unreadableSettingsAreReportedAndKept()
