@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QLabel>
 #include <QTest>
 
 #include <cerrno>
@@ -529,10 +530,15 @@ private slots:
         startWith(0);
         FrmSettings& dialog = frmSettings();
         const QRect devices = dialog.fDevices()->geometry();
-        for (QWidget* control : {static_cast<QWidget*>(dialog.cmdClose()), static_cast<QWidget*>(dialog.fCommPort()),
-                                 static_cast<QWidget*>(dialog.fPTTLine()), static_cast<QWidget*>(dialog.Frame1())})
+        for (QWidget* control : {static_cast<QWidget*>(dialog.fCommPort()), static_cast<QWidget*>(dialog.fPTTLine()),
+                                 static_cast<QWidget*>(dialog.Frame1())})
             QVERIFY2(control->geometry().bottom() < devices.top(), qPrintable(control->objectName()));
         QVERIFY(dialog.window()->rect().contains(devices));
+        // Close comes last, below every frame, and inside the window.
+        QVERIFY(dialog.cmdClose()->geometry().top() > devices.bottom());
+        QVERIFY(dialog.window()->rect().contains(dialog.cmdClose()->geometry()));
+        for (const QLabel* com : dialog.fDevices()->findChildren<QLabel*>())
+            QVERIFY2(com->width() >= com->sizeHint().width(), qPrintable(com->text()));
         const QString clipped = clippedCaption(dialog.window());
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
     }
