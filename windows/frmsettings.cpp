@@ -9,7 +9,7 @@
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
-#include "windows/portdevices.h"
+#include "comm/portdevices.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

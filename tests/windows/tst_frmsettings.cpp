@@ -9,7 +9,7 @@
 #include "core/toolkit.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
-#include "windows/portdevices.h"
+#include "comm/portdevices.h"
 
 #include <QComboBox>
 #include <QGroupBox>
