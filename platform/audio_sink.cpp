@@ -135,6 +135,7 @@ public:
     }
     qint64 frames() const { return mFrames; }
     int sourceChannels() const { return mSourceChannels; }
+    int sourceRate() const { return mSourceRate; }
 
     bool isSequential() const override { return false; }
     qint64 size() const override { return mOutputFrames * bytesPerFrame(); }
@@ -290,8 +291,7 @@ class SinkAudioStream : public AudioStream
 {
 public:
     SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output)
-        : mPcm(std::move(pcm)), mSampleRate(sampleRate), mOutput(output),
-          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
+        : mPcm(std::move(pcm)), mOutput(output), mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
     {
     }
 
@@ -408,7 +408,6 @@ private:
     }
 
     std::unique_ptr<PcmReader> mPcm;
-    int mSampleRate;
     SinkAudioBackend::Output mOutput;
     qint64 mDurationUSecs;
     std::vector<std::unique_ptr<QAudioSink>> mSinks; // every sink made, kept to the end (see destructor)
@@ -442,7 +441,11 @@ SinkAudioBackend::SinkAudioBackend(Output output) : mOutput(output)
     }
 }
 
-std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+namespace {
+
+// The checks every file passes before anything plays it: a regular file (a FIFO would block the open),
+// a WAV container libsndfile reads, a rate that makes sense.
+std::unique_ptr<PcmReader> openReader(const QString& path, std::int32_t& error)
 {
     const QFileInfo file(path);
     if (!file.exists()) {
@@ -461,7 +464,30 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::in
         return nullptr;
     }
     error = 0;
-    const int sampleRate = info.samplerate;
-    return std::make_unique<SinkAudioStream>(std::make_unique<PcmReader>(std::move(handle), std::move(fileName), info),
-                                             sampleRate, mOutput);
+    return std::make_unique<PcmReader>(std::move(handle), std::move(fileName), info);
+}
+
+} // namespace
+
+std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+{
+    std::unique_ptr<PcmReader> reader = openReader(path, error);
+    if (!reader)
+        return nullptr;
+    const int sampleRate = reader->sourceRate();
+    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput);
+}
+
+std::unique_ptr<QIODevice> openPcm(const QString& path, int channels, bool float32, int rate, std::int32_t& error)
+{
+    std::unique_ptr<PcmReader> reader = openReader(path, error);
+    if (!reader)
+        return nullptr;
+    if (channels < 1 || channels > 2 || rate < 1 ||
+        !reader->setOutput(channels, float32 ? QAudioFormat::Float : QAudioFormat::Int16, rate)) {
+        error = MciError::HardwareError;
+        return nullptr;
+    }
+    reader->rewind();
+    return reader;
 }
