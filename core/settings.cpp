@@ -31,6 +31,31 @@ bool looksLikeText(const QByteArray& bytes)
     return !decoder.hasError();
 }
 
+// The text after "key=" in `section` of the file, as it stands there. Keys and sections are compared
+// after undoing the store's percent escapes, so "Comm%20Port" and a hand-typed "Comm Port" both match.
+QString rawValueInFile(const QString& path, const QString& section, const QString& key)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const auto unescaped = [](const QByteArray& text) {
+        return QString::fromUtf8(QByteArray::fromPercentEncoding(text.trimmed()));
+    };
+    QString current;
+    QString found;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith('[') && line.endsWith(']')) {
+            current = unescaped(line.mid(1, line.size() - 2));
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (equals > 0 && current == section && unescaped(line.left(equals)) == key)
+            found = QString::fromUtf8(line.mid(equals + 1).trimmed()); // the reader keeps the last of repeats
+    }
+    return found;
+}
+
 } // namespace
 
 QString settingsFilePath(const QString& appName)
@@ -40,10 +65,12 @@ QString settingsFilePath(const QString& appName)
 
 QString GetSetting(const QString& appName, const QString& section, const QString& key)
 {
-    const QVariant value = openStore(appName).value(keyPath(section, key));
-    // An unquoted comma in a hand-edited file makes the INI reader split the value.
+    QSettings store = openStore(appName);
+    const QVariant value = store.value(keyPath(section, key));
+    // An unquoted comma in a hand-edited file makes the INI reader split the value into a list, and
+    // rejoining the parts cannot know what stood between them: take the text from the file instead.
     if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QStringLiteral(", "));
+        return rawValueInFile(store.fileName(), section, key);
     return value.toString();
 }
 

@@ -1,5 +1,6 @@
 #include "frmabout.h"
 
+#include "core/placement.h"
 #include "core/toolkit.h"
 #include "core/version.h"
 #include "windows/frmauthpic.h"
@@ -56,18 +57,6 @@ QCursor linkCursor()
     if (hand.isNull())
         return QCursor(Qt::PointingHandCursor);
     return QCursor(hand, 5, 0);
-}
-
-void centreOverOwner(QWidget* window)
-{
-    QRect frame = window->frameGeometry();
-    const QWidget* owner = QApplication::activeWindow();
-    if (owner && owner != window && owner->isVisible()) {
-        frame.moveCenter(owner->frameGeometry().center());
-    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        frame.moveCenter(screen->availableGeometry().center());
-    }
-    window->move(frame.topLeft());
 }
 
 } // namespace
@@ -129,7 +118,7 @@ QWidget* FrmAbout::CreateWindow()
     mCmdOK->setAutoDefault(false);
     connect(mCmdOK, &QPushButton::clicked, this, &FrmAbout::cmdOK_Click);
 
-    centreOverOwner(window);
+    centreOver(window, QApplication::activeWindow());
     return window;
 }
 

@@ -1,6 +1,7 @@
 #include "frmhelp.h"
 
 #include "core/resizer.h"
+#include "core/placement.h"
 #include "core/toolkit.h"
 #include "core/version.h"
 
@@ -89,11 +90,7 @@ QWidget* FrmHelp::CreateWindow()
     QWidget::setTabOrder(mTxtMsg, mCmdClose);
     new ProportionalResizer(window);
 
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
+    centreOver(window);
     return window;
 }
 

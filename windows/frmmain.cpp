@@ -4,6 +4,7 @@
 #include "comm/modgetsetcom.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/placement.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
 #include "windows/frmabout.h"
@@ -29,10 +30,13 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
-constexpr std::uint32_t kColourKeyed = 0x0000C0;    // dark red
-constexpr std::uint32_t kColourReleased = 0xC00000; // dark blue
+// Colours are stored as the program always kept them, 0x00BBGGRR: the low byte is red.
+constexpr std::uint32_t kBgrDarkRed = 0x0000C0;  // a keyed line
+constexpr std::uint32_t kBgrDarkBlue = 0xC00000; // a released line
 
 QColor fromBgr(std::uint32_t bgr)
 {
@@ -46,6 +50,15 @@ void setForeColour(QLabel* label, std::uint32_t bgr)
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, fromBgr(bgr));
     label->setPalette(p);
+}
+
+// Places `label` halfway down the part of `frame` below its title: at the designed twips it would touch
+// the title in today's larger desktop fonts.
+void centreInFrame(QLabel* label, const QGroupBox* frame)
+{
+    const int titleBottom = frame->fontMetrics().height();
+    const int top = titleBottom + (frame->height() - titleBottom - label->height()) / 2;
+    label->move(label->x(), std::max(titleBottom, top));
 }
 
 // A button caption is shown as typed: an ampersand is no mnemonic here.
@@ -110,7 +123,7 @@ QWidget* FrmMain::CreateWindow()
     QAction* mnuExit2 = mMnuMain->addAction(QStringLiteral("Exit"));
     connect(mMnuShow, &QAction::triggered, this, &FrmMain::mnuShow_Click);
     connect(mMnuHide, &QAction::triggered, this, &FrmMain::mnuHide_Click);
-    connect(mnuExit2, &QAction::triggered, this, &FrmMain::mnuExit_Click);
+    connect(mnuExit2, &QAction::triggered, this, &FrmMain::mnuExit2_Click);
 
     // The client area, laid out in twips as designed.
     auto* client = new QWidget(window);
@@ -129,6 +142,8 @@ QWidget* FrmMain::CreateWindow()
     bold.setBold(true);
     mLblDTR->setFont(bold);
     mLblRTS->setFont(bold);
+    centreInFrame(mLblDTR, mFrame);
+    centreInFrame(mLblRTS, mFrame);
 
     mCmdStop = new QPushButton(QStringLiteral("STOP"), client);
     mCmdStop->setGeometry(twipsRect(240, 5040, 4335, 495));
@@ -183,11 +198,7 @@ QWidget* FrmMain::CreateWindow()
     client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     new ProportionalResizer(client);
     window->setMinimumSize(window->sizeHint() / 2);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = window->frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        window->move(frame.topLeft());
-    }
+    centreOver(window);
     return window;
 }
 
@@ -221,8 +232,8 @@ void FrmMain::Form_Load()
     updateClock();
     EnableMessageButtons(true);
     setPortName(GetCommPortName());
-    setForeColour(mLblDTR, kColourReleased);
-    setForeColour(mLblRTS, kColourReleased);
+    setForeColour(mLblDTR, kBgrDarkBlue);
+    setForeColour(mLblRTS, kBgrDarkBlue);
     if (gCommPort > 0)
         openConfiguredPort();
 }
@@ -338,7 +349,7 @@ void FrmMain::setPortName(const QString& name)
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
-    setForeColour(label, keyed ? kColourKeyed : kColourReleased);
+    setForeColour(label, keyed ? kBgrDarkRed : kBgrDarkBlue);
 }
 
 void FrmMain::cmdMsg_Click(int index)
@@ -381,9 +392,7 @@ void FrmMain::picTray_MouseMove(double xTwips)
     if (!isLoaded())
         return;
     if (message == kWmLButtonDown) {
-        setShownMenus(true);
-        window()->setWindowState(window()->windowState() & ~Qt::WindowMinimized);
-        window()->show();
+        restoreWindow();
         window()->raise();
         window()->activateWindow();
     } else if (message == kWmRButtonDown) {
@@ -397,8 +406,15 @@ void FrmMain::mnuShow_Click()
 {
     if (!isLoaded())
         return;
+    restoreWindow();
+}
+
+void FrmMain::restoreWindow()
+{
     setShownMenus(true);
-    window()->setWindowState(window()->windowState() & ~Qt::WindowMinimized);
+    // Back at normal size: a window hidden while maximised, or maximised since, is not restored maximised.
+    constexpr Qt::WindowStates kSized = Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen;
+    window()->setWindowState(window()->windowState() & ~kSized);
     window()->show();
 }
 
@@ -446,6 +462,11 @@ void FrmMain::mnuExit_Click()
 {
     gExitRequested = kTrue;
     Unload();
+}
+
+void FrmMain::mnuExit2_Click()
+{
+    mnuExit_Click();
 }
 
 bool FrmMain::eventFilter(QObject* watched, QEvent* event)

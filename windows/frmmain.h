@@ -42,6 +42,7 @@ public:
     void mnuShow_Click();
     void mnuHide_Click();
     void mnuExit_Click();
+    void mnuExit2_Click();
     void mnuSettings_Click();
     void mnuSettings2_Click() { mnuSettings_Click(); }
     void mnuHelp2_Click();
@@ -83,6 +84,7 @@ private:
     void openConfiguredPort();
     void updateClock();
     void setShownMenus(bool shown);
+    void restoreWindow();
     void showModalWithTopMost(Form& form);
 
     MessagePlayer mPlayer{*this};

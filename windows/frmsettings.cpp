@@ -5,10 +5,11 @@
 #include "comm/portmap.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
-#include "windows/portdevices.h"
+#include "comm/portdevices.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -23,13 +24,18 @@ namespace {
 
 const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm port.");
 
-// The device rows sit below the original layout, which keeps its positions.
-constexpr double kDevicesTop = 2895;
+// The device rows sit below the original frames, which keep their positions, and Close comes last at
+// the bottom, where a dialog's closing button is looked for.
+constexpr double kDevicesTop = 2295;
 constexpr double kDeviceRowHeight = 360;
 constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
 // The keyer times below the devices.
 constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
 constexpr double kKeyerHeight = 240 + 3 * kDeviceRowHeight + 15;
+constexpr double kCloseTop = kKeyerTop + kKeyerHeight + 120;
+constexpr double kCloseHeight = 375;
+// Room for "COM4" in any common font; the combo box takes the rest of the row.
+constexpr double kDeviceLabelWidth = 615;
 
 QRadioButton* makeOption(const QString& caption, QWidget* frame, double left, double top, double width)
 {
@@ -83,10 +89,10 @@ QWidget* FrmSettings::CreateWindow()
     QWidget* owner = frmMain().isLoaded() ? frmMain().window() : nullptr;
     auto* window = new QWidget(owner, Qt::Dialog);
     window->setWindowTitle(QStringLiteral("Settings"));
-    window->resize(twipsRect(0, 0, 3165, kKeyerTop + kKeyerHeight + 120).size());
+    window->resize(twipsRect(0, 0, 3165, kCloseTop + kCloseHeight + 120).size());
 
     mCmdClose = new QPushButton(QStringLiteral("Close"), window);
-    mCmdClose->setGeometry(twipsRect(960, 2400, 1215, 375));
+    mCmdClose->setGeometry(twipsRect(960, kCloseTop, 1215, kCloseHeight));
 
     mFCommPort = new QGroupBox(QStringLiteral("Port"), window);
     mFCommPort->setGeometry(twipsRect(120, 120, 1335, 2055));
@@ -110,9 +116,9 @@ QWidget* FrmSettings::CreateWindow()
     for (int port = 1; port <= kPortCount; ++port) {
         const double top = 240 + (port - 1) * kDeviceRowHeight;
         auto* label = new QLabel(GetCommPortName(port), mFDevices);
-        label->setGeometry(twipsRect(120, top + 30, 495, 255));
+        label->setGeometry(twipsRect(120, top + 30, kDeviceLabelWidth, 255));
         auto* combo = new QComboBox(mFDevices);
-        combo->setGeometry(twipsRect(615, top, 2190, 315));
+        combo->setGeometry(twipsRect(120 + kDeviceLabelWidth, top, 2805 - 120 - kDeviceLabelWidth, 315));
         label->setBuddy(combo);
         mCboDevice[static_cast<std::size_t>(port - 1)] = combo;
     }
@@ -174,7 +180,7 @@ QWidget* FrmSettings::CreateWindow()
         combo->setInsertPolicy(QComboBox::NoInsert);
     }
     fitToCaptions(window);
-    centreOnOwner(window);
+    centreOver(window, owner);
     mCmdClose->setFocus();
     return window;
 }

@@ -3,6 +3,7 @@
 #include "core/addslash.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/modcommdia.h"
@@ -38,23 +39,6 @@ FrmSetWaves& frmSetWaves()
 {
     static FrmSetWaves* form = new FrmSetWaves(QCoreApplication::instance());
     return *form;
-}
-
-void centreOnOwner(QWidget* window)
-{
-    QWidget* owner = frmMain().isLoaded() ? frmMain().window() : nullptr;
-    QRect area;
-    if (owner && owner->isVisible() && !owner->isMinimized()) {
-        area = owner->frameGeometry();
-    } else {
-        const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen();
-        if (!screen)
-            return;
-        area = screen->availableGeometry();
-    }
-    QRect frame = window->frameGeometry();
-    frame.moveCenter(area.center());
-    window->move(frame.topLeft());
 }
 
 void fitToCaptions(QWidget* window)
@@ -124,7 +108,7 @@ QWidget* FrmSetWaves::CreateWindow()
 
     new ProportionalResizer(window);
     fitToCaptions(window);
-    centreOnOwner(window);
+    centreOver(window, frmMain().isLoaded() ? frmMain().window() : nullptr);
     mTxtButCap->setFocus();
     return window;
 }

@@ -62,8 +62,6 @@ FrmSetWaves& frmSetWaves();
 // it and, when accepted, stores the file and caption and shows the caption.
 void AssignMessageButton(int n);
 
-// Centres a dialog's window on the main window, or on the screen while the main window is hidden.
-void centreOnOwner(QWidget* window);
 // Grows a window laid out in twips, proportions kept, until every caption fits its control.
 // Call it after the window's ProportionalResizer exists, which then rescales the controls.
 void fitToCaptions(QWidget* window);

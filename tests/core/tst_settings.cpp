@@ -50,11 +50,27 @@ private slots:
         QCOMPARE(onDisk.value(QStringLiteral("Settings/Message 3")).toString(), value);
     }
 
-    void handEditedCommaIsKept()
+    // The INI reader splits an unquoted comma into a list; the program must see the text as it was typed.
+    void handEditedValueIsReadAsTyped_data()
     {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("comma and blank") << QByteArray("[Settings]\nMessage%201=CQ, DX\n") << QStringLiteral("CQ, DX");
+        QTest::newRow("bare comma") << QByteArray("[Settings]\nMessage%201=/a,b.wav\n") << QStringLiteral("/a,b.wav");
+        QTest::newRow("two commas") << QByteArray("[Settings]\nMessage%201 = /a,,b.wav \n")
+                                    << QStringLiteral("/a,,b.wav");
+        QTest::newRow("blank in key") << QByteArray("[Settings]\nMessage 1=x,y\n") << QStringLiteral("x,y");
+        QTest::newRow("other section first")
+            << QByteArray("[Ports]\nMessage%201=p,q\n[Settings]\nMessage%201=/r,s.wav\n") << QStringLiteral("/r,s.wav");
+    }
+
+    void handEditedValueIsReadAsTyped()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, expected);
         TestEnv env;
-        QVERIFY(env.writeSettingsBytes("[Settings]\nMessage%201 Name=CQ, DX\n"));
-        QCOMPARE(GetSetting(kAppTitle, kSettingsSection, QStringLiteral("Message 1 Name")), QStringLiteral("CQ, DX"));
+        QVERIFY(env.writeSettingsBytes(file));
+        QCOMPARE(GetSetting(kAppTitle, kSettingsSection, QStringLiteral("Message 1")), expected);
     }
 
     void unreadableFileIsMovedAsideNotLost_data()

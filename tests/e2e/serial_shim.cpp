@@ -233,55 +233,41 @@ __attribute__((destructor)) void atProcessEnd()
 
 extern "C" {
 
+// The optional mode has to be fetched inside each variadic function itself, hence a macro.
+#define SHIM_MODE_ARGUMENT(flags, mode)                                                                                \
+    mode_t mode = 0;                                                                                                   \
+    if (takesMode(flags)) {                                                                                            \
+        va_list args;                                                                                                  \
+        va_start(args, flags);                                                                                         \
+        mode = static_cast<mode_t>(va_arg(args, int));                                                                 \
+        va_end(args);                                                                                                  \
+    }
+
 int open(const char* path, int flags, ...)
 {
     ensureInitialised();
-    mode_t mode = 0;
-    if (takesMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    SHIM_MODE_ARGUMENT(flags, mode)
     return afterOpen(gShim.open(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...)
 {
     ensureInitialised();
-    mode_t mode = 0;
-    if (takesMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    SHIM_MODE_ARGUMENT(flags, mode)
     return afterOpen(gShim.open64(path, flags, mode));
 }
 
 int openat(int dirFd, const char* path, int flags, ...)
 {
     ensureInitialised();
-    mode_t mode = 0;
-    if (takesMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    SHIM_MODE_ARGUMENT(flags, mode)
     return afterOpen(gShim.openat(dirFd, path, flags, mode));
 }
 
 int openat64(int dirFd, const char* path, int flags, ...)
 {
     ensureInitialised();
-    mode_t mode = 0;
-    if (takesMode(flags)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
+    SHIM_MODE_ARGUMENT(flags, mode)
     return afterOpen(gShim.openat64(dirFd, path, flags, mode));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A private settings folder and scripted message boxes for one test case:
@@ -28,3 +29,7 @@ private:
     QByteArray mOldRuntimeDir;
     int mEndRequests = 0;
 };
+
+// Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)
+// and "path -> target" (symbolic link) entries.
+bool buildTree(const QString& root, const QStringList& entries);

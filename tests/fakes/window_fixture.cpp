@@ -104,29 +104,6 @@ QString clippedCaption(const QWidget* window)
     return QString();
 }
 
-bool buildTree(const QString& root, const QStringList& entries)
-{
-    for (const QString& entry : entries) {
-        const qsizetype arrow = entry.indexOf(QLatin1String(" -> "));
-        const qsizetype equals = entry.indexOf(QLatin1Char('='));
-        const QString relative = arrow >= 0 ? entry.left(arrow) : equals >= 0 ? entry.left(equals) : entry;
-        const QString path = root + QLatin1Char('/') + relative;
-        if (!QDir().mkpath(relative.endsWith(QLatin1Char('/')) ? path : QFileInfo(path).path()))
-            return false;
-        if (arrow >= 0) {
-            if (!QFile::link(entry.mid(arrow + 4), path))
-                return false;
-        } else if (!relative.endsWith(QLatin1Char('/'))) {
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly))
-                return false;
-            if (equals >= 0)
-                file.write(entry.mid(equals + 1).toUtf8() + '\n');
-        }
-    }
-    return true;
-}
-
 bool runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen)
 {
     bool acted = false;

@@ -60,9 +60,6 @@ QString storedSetting(const QString& key);
 QStringList messageTexts();
 // Names the first control whose caption is cut off; empty when all fit.
 QString clippedCaption(const QWidget* window);
-// Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)
-// and "path -> target" (symbolic link) entries.
-bool buildTree(const QString& root, const QStringList& entries);
 // Runs `command` (which shows `form` modally); once `form` is on screen, runs `whileOpen`, then unloads the
 // form if it is still there. True when `whileOpen` ran and the form had closed by its end.
 bool runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen);

@@ -71,6 +71,12 @@ private slots:
         QVERIFY(!f.sbarPanel(2)->text().isEmpty());
         QCOMPARE(foreColour(f.lblDTR()), kBlue);
         QCOMPARE(foreColour(f.lblRTS()), kBlue);
+        // The indicators sit halfway between the frame's title and its bottom edge.
+        for (const QLabel* line : {f.lblDTR(), f.lblRTS()}) {
+            const int above = line->y() - f.fPTTLineStatus()->fontMetrics().height();
+            const int below = f.fPTTLineStatus()->height() - line->geometry().bottom() - 1;
+            QVERIFY2(above >= 0 && qAbs(above - below) <= 1, qPrintable(QStringLiteral("%1/%2").arg(above).arg(below)));
+        }
         QVERIFY(!f.mnuShow()->isEnabled());
         QVERIFY(f.mnuHide()->isEnabled());
         QVERIFY(f.Timer1()->isActive());

@@ -10,7 +10,7 @@
 #include "keyer/player.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
-#include "windows/portdevices.h"
+#include "comm/portdevices.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,6 +19,7 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QLabel>
 #include <QTest>
 
 #include <cerrno>
@@ -607,12 +608,16 @@ private slots:
         startWith(0);
         FrmSettings& dialog = frmSettings();
         const QRect devices = dialog.fDevices()->geometry();
-        for (QWidget* control : {static_cast<QWidget*>(dialog.cmdClose()), static_cast<QWidget*>(dialog.fCommPort()),
-                                 static_cast<QWidget*>(dialog.fPTTLine()), static_cast<QWidget*>(dialog.Frame1())})
+        for (QWidget* control : {static_cast<QWidget*>(dialog.fCommPort()), static_cast<QWidget*>(dialog.fPTTLine()),
+                                 static_cast<QWidget*>(dialog.Frame1())})
             QVERIFY2(control->geometry().bottom() < devices.top(), qPrintable(control->objectName()));
         QVERIFY(dialog.window()->rect().contains(devices));
         QVERIFY(dialog.fKeyer()->geometry().top() > devices.bottom());
-        QVERIFY(dialog.window()->rect().contains(dialog.fKeyer()->geometry()));
+        // Close comes last, below every frame, and inside the window.
+        QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fKeyer()->geometry().bottom());
+        QVERIFY(dialog.window()->rect().contains(dialog.cmdClose()->geometry()));
+        for (const QLabel* com : dialog.fDevices()->findChildren<QLabel*>())
+            QVERIFY2(com->width() >= com->sizeHint().width(), qPrintable(com->text()));
         const QString clipped = clippedCaption(dialog.window());
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
     }

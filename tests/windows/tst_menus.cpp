@@ -78,6 +78,33 @@ private slots:
         QVERIFY(menusSayShown());
     }
 
+    void restoreComesBackAtNormalSize_data()
+    {
+        QTest::addColumn<bool>("hideFirst");
+        QTest::addColumn<bool>("byLeftPress");
+        QTest::newRow("hidden maximised, Restore") << true << false;
+        QTest::newRow("hidden maximised, left press") << true << true;
+        QTest::newRow("shown maximised, left press") << false << true;
+    }
+
+    void restoreComesBackAtNormalSize()
+    {
+        QFETCH(bool, hideFirst);
+        QFETCH(bool, byLeftPress);
+        mFix->load(0);
+        f().window()->showMaximized();
+        QVERIFY(f().window()->isMaximized());
+        if (hideFirst)
+            f().mnuHide_Click();
+        if (byLeftPress)
+            sendTrayMessage(kWmLButtonDown);
+        else
+            f().mnuShow()->trigger();
+        QVERIFY(shown());
+        QVERIFY(!f().window()->isMaximized());
+        QVERIFY(menusSayShown());
+    }
+
     void restoreAndHideMirrorTheWindow_data()
     {
         QTest::addColumn<QString>("hide");

@@ -1,6 +1,6 @@
-#include "windows/portdevices.h"
+#include "comm/portdevices.h"
 
-#include "tests/fakes/window_fixture.h"
+#include "tests/fakes/testenv.h"
 
 #include <QTemporaryDir>
 #include <QTest>
