@@ -502,6 +502,43 @@ def case_about_mid_message(c):
         expect(keyer.terminate() == 0, "the keyer did not end with status 0")
 
 
+def case_watchdog_hung_sound_server(c):
+    shim = c.shim()
+    home = c.home()
+    settings = shim.settings("RTS")
+    settings["Keyer"] = {"Transmit Time-out": "1"}
+    h.write_settings(home.config, settings)
+    keyer, main = c.start_to_main_window(home, shim)
+    # The time-out, the tail and the watchdog's grace after it.
+    deadline_ms = 1000 + LEAD_TAIL_MS + 50
+    with c.step("click CQ"):
+        check_port_settled_at_load(shim, keyer)
+        main.click_message(1)
+        raised = wait_for_message_keyed(shim, keyer, "rts")
+    # Hung within the lead: the keyer's thread then waits in the sound server's client for its new stream.
+    with h.sound_server_hung(c.sound):
+        with c.step(f"the line drops {deadline_ms} ms after the key while the keyer waits on the server"):
+            _, dropped = wait_for_message_done(shim, keyer, "rts", 5)
+            took_ms = (dropped - raised) / 1e6
+            print(f"[{c.name}]    the line dropped {took_ms:.1f} ms after the key", flush=True)
+            expect(deadline_ms <= took_ms <= deadline_ms + 30, f"the line dropped {took_ms:.1f} ms after the key")
+            time.sleep(0.5)
+            # The keyer's own thread is held in the sound server's client: only the watchdog can have dropped it.
+            expect(len(c.display.windows(APP_TITLE)) == 1, "the time-out was reported while the server hung, so the "
+                   "user interface was not held up and the watchdog went untested")
+    with c.step("once the server answers again, the keyer tells that the transmitter was released"):
+        box = wait_for("the time-out message", lambda: next(
+            (w for w in c.display.windows(APP_TITLE) if w.id != main.window.id), None), 10)
+        c.display.focus(box)
+        c.display.keys("Return")
+        wait_for("the message to close", lambda: len(c.display.windows(APP_TITLE)) == 1, 5)
+        spans, open_since = keyed_spans(shim.records(keyer.pid), "rts")
+        expect(len(spans) == 1 and open_since is None, "keyed again after the time-out:\n" +
+               h.describe(shim.records(keyer.pid)))
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 
