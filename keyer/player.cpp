@@ -107,7 +107,6 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     mNumber = n;
     mPath = path;
     mStopRequested = kFalse;
-    mDroppedByWatchdog = false;
     mTimedOut = false;
     mAudioError = 0;
     mNotices.clear();
@@ -197,7 +196,6 @@ void MessagePlayer::watchdogDropped(quint64 generation)
     if (generation != mGeneration || mState == State::Idle)
         return;
     // The line is down already: what is left of the message ends now, without a tail.
-    mDroppedByWatchdog = true;
     mTimedOut = true;
     mWatched = false;
     if (mState == State::Playing) {

@@ -83,14 +83,13 @@ private:
     State mState = State::Idle;
     // Counts messages, so that news from the watchdog about an earlier one is known for what it is.
     quint64 mGeneration = 0;
-    quint64 mAbandoned = 0; // counts abandon(): the messages of a message waiting to be shown are dropped
+    quint64 mAbandoned = 0; // counts abandon(): boxes still waiting to be shown are then dropped
     KeyerTimes mTimes;
     int mNumber = 0;
     QString mPath;
     std::int16_t mKeyedPort = 0; // the port and line this message keys, whatever the settings say by then
     std::int16_t mKeyedLine = 0;
     bool mWatched = false; // the watchdog guards the line
-    bool mDroppedByWatchdog = false;
     bool mTimedOut = false;
     std::int32_t mAudioError = 0;
     struct Notice
