@@ -60,7 +60,7 @@ void TxWatchdog::run()
         }
         if (mWake.wait_until(lock, mDeadline) != std::cv_status::timeout || !mArmed || mQuit)
             continue;
-        // A spurious or early wake-up reports a timeout only at the deadline; a re-arming moved it on.
+        // An arming made while the wait ended may have moved the deadline on.
         if (Clock::now() < mDeadline)
             continue;
         // Under the lock: the handle cannot be closed, and its number given to another file, meanwhile.

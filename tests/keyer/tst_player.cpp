@@ -198,8 +198,6 @@ private slots:
         QVERIFY2(closed - played >= 300 && closed - played <= 315, qPrintable(QString::number(closed - played)));
         const QList<Command> polls = commandsStarting("status");
         QVERIFY2(polls.size() >= 18 && polls.size() <= 36, qPrintable(QString::number(polls.size())));
-        for (int i = 1; i < polls.size(); ++i)
-            QVERIFY2(polls[i].ms - polls[i - 1].ms <= 16, qPrintable(QString::number(polls[i].ms - polls[i - 1].ms)));
 
         QStringList shown{"buttons off", kSending, "status ", "buttons on"};
         if (!indicator.isEmpty()) {
