@@ -231,7 +231,7 @@ void FrmMain::Form_Load()
     sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
     updateClock();
     EnableMessageButtons(true);
-    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    setPortName(GetCommPortName());
     setForeColour(mLblDTR, kBgrDarkBlue);
     setForeColour(mLblRTS, kBgrDarkBlue);
     if (gCommPort > 0)
@@ -291,9 +291,12 @@ void FrmMain::Form_Unload(VBool& cancel)
     // Without a notification area the close box has to end the program.
     if (gExitRequested == kTrue || !TrayIconShown()) {
         gExitRequested = kTrue;
+        mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
-        if (gCommPort > 0)
-            CommClose(gCommPort);
+        // Every port held, not only the one selected: a settings dialog open meanwhile may have
+        // changed the selection without opening it.
+        for (std::int16_t port = 1; port <= kPortCount; ++port)
+            CommClose(port);
         DeleteTrayIcon(mPicTray);
         EndProgram();
         return;
@@ -337,6 +340,12 @@ void FrmMain::setMessageStatus(const QString& text)
         mLblMsgStatus->setText(text);
 }
 
+void FrmMain::setPortName(const QString& name)
+{
+    if (mFrame)
+        mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+}
+
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
@@ -345,7 +354,7 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 
 void FrmMain::cmdMsg_Click(int index)
 {
-    mPlayer.PlayMessage(index + 1);
+    PlayMessage(index + 1);
 }
 
 void FrmMain::cmdStop_Click()
