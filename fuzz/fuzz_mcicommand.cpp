@@ -31,6 +31,7 @@ public:
         error = path.isEmpty() ? MciError::FileNotFound : 0;
         return error == 0 ? std::make_unique<SilentStream>() : nullptr;
     }
+    std::int32_t check(const QString& path) override { return path.isEmpty() ? MciError::FileNotFound : 0; }
 };
 
 } // namespace

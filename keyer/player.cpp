@@ -28,6 +28,12 @@ QString quoted(const QString& s)
     return QLatin1Char('"') + s + QLatin1Char('"');
 }
 
+QString couldNotPlayText(const QString& path, std::int32_t error)
+{
+    return QStringLiteral("Could not play ") + quoted(QFileInfo(path).fileName()) + QStringLiteral(".\n") +
+           mciErrorText(error);
+}
+
 void startSingleShot(QTimer& timer, int ms)
 {
     timer.setSingleShot(true);
@@ -101,6 +107,11 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     const QString path = gWaveFiles[n];
     if (path.isEmpty())
         return;
+    // A file that cannot play is refused before anything is keyed: no dead carrier while it fails.
+    if (const std::int32_t error = mciCheckFile(path); error != 0) {
+        MsgBox(couldNotPlayText(path, error), MsgStyle::Exclamation, kAppTitle, path);
+        return;
+    }
     const quint64 generation = ++mGeneration;
     mState = State::Lead;
     mTimes = times;
@@ -250,9 +261,7 @@ void MessagePlayer::finish()
     if (mTimedOut)
         mNotices.prepend({transmitTimeOutText(mTimes.timeOutMs), MsgStyle::Exclamation, QString()});
     if (mAudioError != 0) {
-        mNotices.append({QStringLiteral("Could not play ") + quoted(QFileInfo(mPath).fileName()) +
-                             QStringLiteral(".\n") + mciErrorText(mAudioError),
-                         MsgStyle::Exclamation, mPath});
+        mNotices.append({couldNotPlayText(mPath, mAudioError), MsgStyle::Exclamation, mPath});
     }
     if (mNotices.isEmpty()) {
         emit finished();

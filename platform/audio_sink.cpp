@@ -478,6 +478,13 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::in
     return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput);
 }
 
+std::int32_t SinkAudioBackend::check(const QString& path)
+{
+    std::int32_t error = 0;
+    openReader(path, error);
+    return error;
+}
+
 std::unique_ptr<QIODevice> openPcm(const QString& path, int channels, bool float32, int rate, std::int32_t& error)
 {
     std::unique_ptr<PcmReader> reader = openReader(path, error);

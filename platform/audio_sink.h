@@ -19,6 +19,7 @@ public:
 
     explicit SinkAudioBackend(Output output = Output::FloatFirst);
     std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
+    std::int32_t check(const QString& path) override;
 
 private:
     Output mOutput;

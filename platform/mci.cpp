@@ -239,6 +239,11 @@ QString mciErrorText(std::int32_t code)
     }
 }
 
+std::int32_t mciCheckFile(const QString& path)
+{
+    return audioBackend().check(path);
+}
+
 AudioBackend& audioBackend()
 {
     if (mci().installed != nullptr)

@@ -27,6 +27,10 @@ inline constexpr std::int32_t MissingParameter = 417;
 
 std::int32_t mciSendString(const QString& command, QString* reply = nullptr);
 
+// Whether the backend in use could play `path` (see AudioBackend::check): asked before the line is keyed,
+// so a file that cannot play costs no dead carrier.
+std::int32_t mciCheckFile(const QString& path);
+
 // Text for an error code, for messages and logs.
 QString mciErrorText(std::int32_t code);
 
@@ -48,6 +52,9 @@ public:
     virtual ~AudioBackend() = default;
     // Opens `path` for playback; on failure returns null and sets `error`.
     virtual std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) = 0;
+    // What "open" would answer for `path`, found without a stream or the sound server: 0 or an MciError
+    // code. Never blocks, whatever the path names.
+    virtual std::int32_t check(const QString& path) = 0;
 };
 
 // The backend in use: the sound server's, unless a test installed another.

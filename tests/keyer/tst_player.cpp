@@ -322,8 +322,6 @@ private slots:
         QTest::newRow("key fails") << 0 << 1 << 0 << QStringList{keyFailed} << false;
         QTest::newRow("unkey fails") << 1 << 1 << 0 << QStringList{unkeyFailed} << true;
         QTest::newRow("both fail") << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true;
-        QTest::newRow("file missing") << 0 << 0 << int(MciError::FileNotFound)
-                                      << QStringList{unplayable(MciError::FileNotFound)} << false;
         QTest::newRow("no sound server") << 0 << 0 << -int(MciError::HardwareError)
                                          << QStringList{unplayable(MciError::HardwareError)} << false;
     }
@@ -388,6 +386,39 @@ private slots:
             QVERIFY(MessageBoxes::asked().isEmpty());
             QVERIFY(mSerial->calls().isEmpty());
         }
+    }
+
+    // A file that cannot play is refused before the line is raised: no dead carrier while it fails.
+    void unplayableFileKeysNothing_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::newRow("file missing") << int(MciError::FileNotFound);
+        QTest::newRow("not a sound file") << int(MciError::InvalidFile);
+    }
+
+    void unplayableFileKeysNothing()
+    {
+        QFETCH(int, error);
+        openPort(1);
+        mSerial->clear();
+        mAudio->failOpen(kWav, error);
+        int shownKeyed = 0;
+        MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { shownKeyed += com1LinesUp(); });
+        mPlayer->PlayMessage(1, kDefaultTimes);
+        QVERIFY(!mPlayer->isPlaying());
+        QVERIFY(escapes().isEmpty());
+        QVERIFY(mCommands.isEmpty());
+        QVERIFY(mView->events.isEmpty());
+        QCOMPARE(shownKeyed, 0);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        const MessageBoxes::Asked box = MessageBoxes::asked().first();
+        QCOMPARE(box.text, "Could not play \"cq.wav\".\n" + mciErrorText(error));
+        QCOMPARE(box.style, 48);
+        QCOMPARE(box.detail, kWav);
+        // With the file back, the next click plays as ever.
+        mAudio->failOpen(kWav, 0);
+        play();
+        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), QStringList{kWav});
     }
 
     void transmitTimeOut_data()
