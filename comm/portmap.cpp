@@ -16,7 +16,7 @@ int PortNumber(const QString& portName)
 void EnsurePortDefaults()
 {
     for (int port = 1; port <= kPortCount; ++port) {
-        if (ReadSetting(Setting::PortDevice, port).trimmed().isEmpty())
+        if (!SettingExists(Setting::PortDevice, port))
             WriteSetting(Setting::PortDevice, settingDefault(Setting::PortDevice, port), port);
     }
 }

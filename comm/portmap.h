@@ -5,7 +5,7 @@
 // COM1..COM4 stand for device paths kept in the settings store, section
 // [Ports], so an operator can point COM1 at /dev/ttyUSB0 or a by-id link.
 
-// Writes the default device of each port whose key is missing or empty.
+// Writes the default device of each port whose key is missing.
 void EnsurePortDefaults();
 // The device path stored for a port name; the default when none is stored.
 // A name that is not COM1..COM4 maps to itself.

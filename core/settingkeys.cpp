@@ -98,11 +98,11 @@ void WriteSetting(Setting id, const QString& value, int number)
 
 QString ReadOrWriteDefault(Setting id, int number)
 {
-    QString value = ReadSetting(id, number);
-    if (value.isEmpty()) {
-        value = settingDefault(id, number);
-        WriteSetting(id, value, number);
-    }
+    // An empty value is the operator's (a cleared button stores one): only a missing key gets the default.
+    if (SettingExists(id, number))
+        return ReadSetting(id, number);
+    const QString value = settingDefault(id, number);
+    WriteSetting(id, value, number);
     return value;
 }
 

@@ -84,18 +84,8 @@ void LoadSettings()
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.
-        QString file = ReadSetting(Setting::MessageFile, n);
-        QString caption = ReadSetting(Setting::MessageCaption, n);
-        if (file.isEmpty()) {
-            file = settingDefault(Setting::MessageFile, n);
-            WriteSetting(Setting::MessageFile, file, n);
-        }
-        gWaveFiles[static_cast<std::size_t>(n)] = file;
-        if (caption.isEmpty()) {
-            caption = settingDefault(Setting::MessageCaption, n);
-            WriteSetting(Setting::MessageCaption, caption, n);
-        }
-        gButtonCaptions[static_cast<std::size_t>(n)] = caption;
+        gWaveFiles[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageFile, n);
+        gButtonCaptions[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageCaption, n);
     }
 }
 

@@ -9,7 +9,7 @@ std::int16_t commPortFromSetting(const QString& value);
 std::int16_t pttLineFromSetting(const QString& value);
 std::int16_t alwaysOnTopFromSetting(const QString& value);
 
-// Reads every setting into the globals, writing the default of each key found empty.
+// Reads every setting into the globals, writing the default of each missing key and nothing else.
 void LoadSettings();
 
 // The start procedure. Returns false when the operator declined to run a

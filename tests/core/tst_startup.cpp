@@ -7,6 +7,9 @@
 #include "windows/frmmain.h"
 
 #include <QDate>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -50,6 +53,15 @@ class TestStartUp : public QObject
 
     std::unique_ptr<TestEnv> mEnv;
 
+    // Ends the program as Exit does, keeping the settings folder for the next start.
+    void shutDown()
+    {
+        gExitRequested = kTrue;
+        frmMain().Unload();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        releaseInstanceLock();
+    }
+
 private slots:
     void initTestCase() { setProgramFolderForTesting(QStringLiteral("/opt/wren")); }
 
@@ -57,10 +69,7 @@ private slots:
 
     void cleanup()
     {
-        gExitRequested = kTrue;
-        frmMain().Unload();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        releaseInstanceLock();
+        shutDown();
         mEnv.reset();
     }
 
@@ -130,21 +139,54 @@ private slots:
     void clearedButtonsAcrossRestarts()
     {
         LoadSettings();
-        // What clearing a button stores.
-        store(QStringLiteral("Message 1"), QString());
-        store(QStringLiteral("Message 1 Name"), QStringLiteral("(Blank)"));
-        store(QStringLiteral("Message 7"), QStringLiteral("/tmp/x.wav"));
-        store(QStringLiteral("Message 7 Name"), QStringLiteral("X"));
-        store(QStringLiteral("Message 7"), QString());
-        store(QStringLiteral("Message 7 Name"), QStringLiteral("(Blank)"));
+        // What clearing a button stores, for every button: the sample ones must not get their file back.
+        for (int n = 1; n <= 10; ++n) {
+            store(QStringLiteral("Message %1").arg(n), QString());
+            store(QStringLiteral("Message %1 Name").arg(n), QStringLiteral("(Blank)"));
+        }
 
-        resetGlobals();
-        LoadSettings();
-        QCOMPARE(gWaveFiles[1], QStringLiteral("/opt/wren/wav/STATION_CQ.wav"));
-        QCOMPARE(storedSetting(QStringLiteral("Message 1")), gWaveFiles[1]);
-        QCOMPARE(gButtonCaptions[1], QStringLiteral("(Blank)"));
-        QCOMPARE(gWaveFiles[7], QString());
-        QCOMPARE(gButtonCaptions[7], QStringLiteral("(Blank)"));
+        for (int restart = 0; restart < 2; ++restart) {
+            resetGlobals();
+            LoadSettings();
+            for (int n = 1; n <= 10; ++n) {
+                QCOMPARE(gWaveFiles[n], QString());
+                QCOMPARE(gButtonCaptions[n], QStringLiteral("(Blank)"));
+                QCOMPARE(storedSetting(QStringLiteral("Message %1").arg(n)), QString());
+            }
+        }
+    }
+
+    // Start-up adds what is missing and leaves the rest of the file alone; with nothing missing it
+    // does not write at all (a second copy, a read-only home, an SSD written at every start).
+    void startUpWritesOnlyMissingKeys()
+    {
+        QVERIFY(startUpClosingAbout().result);
+        shutDown();
+        QSettings(mEnv->settingsFile(), QSettings::IniFormat).remove(QStringLiteral("Settings/Message 2 Name"));
+        store(QStringLiteral("Message 3 Name"), QString());
+        const QDateTime old = QDateTime::fromSecsSinceEpoch(1000000000);
+
+        for (int run = 0; run < 2; ++run) {
+            QFile file(mEnv->settingsFile());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+            file.close();
+            const QByteArray before = mEnv->settingsBytes();
+
+            resetGlobals();
+            QVERIFY(startUpClosingAbout().result);
+            shutDown();
+
+            QCOMPARE(gButtonCaptions[2], QStringLiteral("CQ FD"));
+            QCOMPARE(gButtonCaptions[3], QString());
+            QCOMPARE(storedSetting(QStringLiteral("Message 3 Name")), QString());
+            if (run == 0) {
+                QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+            } else {
+                QCOMPARE(mEnv->settingsBytes(), before);
+                QCOMPARE(QFileInfo(mEnv->settingsFile()).lastModified(), old);
+            }
+        }
     }
 
     void startUpComposesTextsAndShowsTheWindow()
@@ -185,7 +227,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(bool, goesOn);
         QVERIFY(startUpClosingAbout().result); // the first copy holds the lock
-        store(QStringLiteral("Message 2 Name"), QString());
+        QSettings(mEnv->settingsFile(), QSettings::IniFormat).remove(QStringLiteral("Settings/Message 2 Name"));
         const QByteArray before = mEnv->settingsBytes();
         MessageBoxes::asked().clear();
         if (answer != 0)
