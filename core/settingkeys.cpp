@@ -90,10 +90,10 @@ bool SettingExists(Setting id, int number)
     return SettingStored(kAppTitle, key.section, key.name);
 }
 
-void WriteSetting(Setting id, const QString& value, int number)
+bool WriteSetting(Setting id, const QString& value, int number)
 {
     const SettingKey key = settingKey(id, number);
-    SaveSetting(kAppTitle, key.section, key.name, value);
+    return SaveSetting(kAppTitle, key.section, key.name, value);
 }
 
 QString ReadOrWriteDefault(Setting id, int number)

@@ -78,6 +78,8 @@ std::int16_t alwaysOnTopFromSetting(const QString& value)
 
 void LoadSettings()
 {
+    // The defaults of a first start go to the file in one save, and a failure is told once.
+    SettingsBatch defaults;
     gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
     gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
     gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
@@ -115,8 +117,11 @@ bool StartUp()
                MsgStyle::Exclamation, kAppTitle, settingsFilePath());
     }
 
-    LoadSettings();
-    EnsurePortDefaults();
+    {
+        SettingsBatch defaults;
+        LoadSettings();
+        EnsurePortDefaults();
+    }
     gExitRequested = kFalse;
 
     FrmMain& main = frmMain();

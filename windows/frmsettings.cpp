@@ -5,6 +5,7 @@
 #include "comm/portmap.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/settings.h"
 #include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
@@ -292,6 +293,7 @@ void FrmSettings::ReadOnTopOption()
 void FrmSettings::Form_Unload(VBool& cancel)
 {
     (void)cancel; // the dialog has no cancel: every way out applies the choices
+    SettingsBatch saving;
     bool changed = storeDeviceChanges();
 
     if (portChanged()) {
@@ -310,6 +312,9 @@ void FrmSettings::Form_Unload(VBool& cancel)
         return;
     if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
         frmMain().fPTTLineStatus()->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    // A save that failed has told the operator so; "Settings Changed" would say the opposite.
+    if (!saving.commit())
+        return;
     MsgBox(QStringLiteral("Settings Changed"), MsgStyle::Exclamation, kAppTitle);
 }
 

@@ -8,6 +8,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
@@ -15,6 +16,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -244,6 +247,20 @@ private slots:
             QCOMPARE(mEnv->settingsBytes(), before);
         else
             QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+    }
+
+    // A FIFO nobody writes to would block any reader for ever: start-up must neither read nor replace it.
+    void settingsFileThatIsAFifo()
+    {
+        QVERIFY(QDir().mkpath(QFileInfo(mEnv->settingsFile()).path()));
+        QCOMPARE(::mkfifo(QFile::encodeName(mEnv->settingsFile()).constData(), 0600), 0);
+
+        QVERIFY(startUpClosingAbout().result);
+
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QVERIFY(MessageBoxes::asked().first().text.contains(QStringLiteral("it is a FIFO, not a regular file")));
+        QCOMPARE(gButtonCaptions[1], QStringLiteral("CQ"));
+        QVERIFY(QFileInfo(mEnv->settingsFile()).isFile() == false);
     }
 
     void unreadableSettingsAreReportedAndKept()
