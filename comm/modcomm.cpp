@@ -31,6 +31,8 @@ std::array<CommPortState, kPortCount> CommPorts;
 // Whether the error record holds an operating-system error, as opposed to
 // "Port in use." or a fault, so that errno-based hints apply.
 bool gRecordIsSystemError = false;
+// What the serial layer knew more about the failure, such as who holds the port.
+QString gErrorMore;
 
 constexpr std::int32_t kFaultOutOfMemory = 7;
 constexpr std::int32_t kFaultSubscript = 9;
@@ -82,6 +84,7 @@ std::int32_t RecordCommError(const QString& source, const QString& portName)
     CommErrorSource = source;
     CommErrorText = SystemMessageText(CommLastError);
     CommErrorDevice = serialApi().DevicePath(portName);
+    gErrorMore = serialApi().ErrorDetail();
     gRecordIsSystemError = true;
     return CommLastError;
 }
@@ -92,6 +95,7 @@ std::int32_t RecordFault(const QString& operation, const CommFault& fault)
     CommErrorSource = operation;
     CommErrorText = fault.description;
     CommErrorDevice.clear();
+    gErrorMore.clear();
     gRecordIsSystemError = false;
     return CommLastError;
 }
@@ -152,10 +156,11 @@ std::int32_t CommOpen(std::int16_t port, const QString& portName, const QString&
     const auto body = [&]() -> std::int32_t {
         CommPortState& slot = slotOf(port);
         if (slot.IsOpen != kFalse) {
-            CommLastError = -1;
+            CommLastError = kErrorPortInUse;
             CommErrorSource = QStringLiteral("CommOpen");
             CommErrorText = QStringLiteral("Port in use.");
             CommErrorDevice = serialApi().DevicePath(portName);
+            gErrorMore.clear();
             gRecordIsSystemError = false;
             return CommLastError;
         }
@@ -223,6 +228,7 @@ std::int32_t CommSetLine(std::int16_t port, std::int16_t line, std::int16_t stat
             CommErrorSource = source;
             CommErrorText = SystemMessageText(EBADF);
             CommErrorDevice = serialApi().DevicePath(slotName(slot));
+            gErrorMore.clear();
             gRecordIsSystemError = true;
             return CommLastError;
         }
@@ -254,6 +260,8 @@ QString CommErrorDetail()
     if (!CommErrorDevice.isEmpty())
         lines << QStringLiteral("Device: ") + CommErrorDevice;
     lines << QStringLiteral("Reason: ") + reason;
+    if (!gErrorMore.isEmpty())
+        lines << gErrorMore;
     if (gRecordIsSystemError) {
         if (CommLastError == EACCES)
             lines << QStringLiteral("Is the user in the dialout group?");
@@ -273,5 +281,6 @@ void CommResetForTesting()
     CommErrorSource.clear();
     CommErrorText.clear();
     CommErrorDevice.clear();
+    gErrorMore.clear();
     gRecordIsSystemError = false;
 }

@@ -9,6 +9,8 @@
 // result means the call failed and GetLastError() tells why.
 using CommHandle = std::int32_t;
 inline constexpr CommHandle kInvalidHandle = -1;
+// The error of a port that someone else holds, which the program words as "Port in use.".
+inline constexpr std::int32_t kErrorPortInUse = -1;
 
 // EscapeCommFunction codes.
 namespace CommFunction {
@@ -69,6 +71,8 @@ public:
     virtual QString FormatMessage(std::int32_t code) = 0;
     // The device a port name stands for, for messages.
     virtual QString DevicePath(const QString& name) = 0;
+    // What more is known about the last failure (who holds the port); empty when nothing.
+    virtual QString ErrorDetail() { return QString(); }
 };
 
 // The implementation in use: the platform's, unless a test installed another.

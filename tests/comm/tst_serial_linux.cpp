@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -65,15 +67,27 @@ private:
     QString mSlave;
 };
 
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 void mapPort(int port, const QString& device)
 {
     WriteSetting(Setting::PortDevice, device, port);
 }
 
 // The slave path can be opened (and locked) by somebody else, so nobody holds it.
-bool deviceIsFree(const QString& device)
+bool deviceIsFree(const QString& device, const QString& lockFolder)
 {
-    LinuxSerialApi other;
+    LinuxSerialApi other(lockFolder);
     const CommHandle handle = other.CreateFile(device);
     if (handle == kInvalidHandle)
         return false;
@@ -101,7 +115,14 @@ class TstSerialLinux : public QObject
 
     QTemporaryDir mConfig;
     QTemporaryDir mFiles;
+    QTemporaryDir mLocks; // the UUCP lock folder, never the system's
+    std::unique_ptr<LinuxSerialApi> mApi;
     std::unique_ptr<Pty> mPty; // mapped to COM1
+
+    QString lockFileOf(const QString& device) const
+    {
+        return mLocks.filePath(QStringLiteral("LCK..") + QFileInfo(device).fileName());
+    }
 
 private slots:
     void initTestCase()
@@ -112,7 +133,11 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
         // The texts below are compared as the C library words them untranslated.
         std::setlocale(LC_MESSAGES, "C");
+        mApi = std::make_unique<LinuxSerialApi>(mLocks.path());
+        setSerialApi(mApi.get());
     }
+
+    void cleanupTestCase() { setSerialApi(nullptr); }
 
     void init()
     {
@@ -127,6 +152,12 @@ private slots:
             CommClose(port);
         CommResetForTesting();
         mPty.reset();
+        // A lock a failed case left would meet the next case's pseudo-terminal, which may get the same number.
+        QDir locks(mLocks.path());
+        for (const QString& entry : locks.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (!locks.remove(entry))
+                QDir(locks.filePath(entry)).removeRecursively();
+        }
     }
 
     void portDefaultsWritten()
@@ -315,11 +346,19 @@ private slots:
             ::close(raw);
         }
 
-        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), EBUSY);
+        // The lock file names the device behind the link, so both paths meet at one lock.
+        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), kErrorPortInUse);
         QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
-        QCOMPARE(CommErrorText, QStringLiteral("Device or resource busy"));
+        QCOMPARE(CommErrorText, QStringLiteral("Port in use."));
         QCOMPARE(CommErrorDevice, second);
-        QVERIFY(CommErrorDetail().endsWith(QLatin1String("\nAnother program is using the port.")));
+        QVERIFY2(
+            CommErrorDetail().contains(
+                QStringLiteral("\nHeld by process %1 (lock file %2).").arg(::getpid()).arg(lockFileOf(pty.slave()))),
+            qPrintable(CommErrorDetail()));
+        // A program that takes no lock file still meets the flock.
+        LinuxSerialApi unlocked{QString()};
+        QCOMPARE(unlocked.CreateFile(second), kInvalidHandle);
+        QCOMPARE(unlocked.GetLastError(), EBUSY);
         QVERIFY(!CommIsOpen(2));
         QVERIFY(CommIsOpen(1));
         QCOMPARE(CommSetLine(1, kLineBreak, kFalse), 0);
@@ -329,7 +368,85 @@ private slots:
         // Lock and flag go with the close, though the master keeps the tty alive as a root port prober would.
         QCOMPARE(CommClose(1), 0);
         QVERIFY(!isExclusive(pty.slave()));
+        QVERIFY(!QFile::exists(lockFileOf(pty.slave())));
         QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
+    }
+
+    void uucpLock_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("refusal"); // in the detail; empty: the port opens
+        const QString noProcess = QStringLiteral("names no process");
+        QTest::newRow("free") << "free"
+                              << "";
+        QTest::newRow("held by a live process") << "live"
+                                                << "Held by process %1";
+        QTest::newRow("stale: its process is gone") << "dead"
+                                                    << "";
+        QTest::newRow("stale: our number, left by an earlier process") << "own"
+                                                                       << "";
+        QTest::newRow("garbage") << "garbage" << noProcess;
+        QTest::newRow("empty") << "empty" << noProcess;
+        QTest::newRow("unreadable") << "folder" << noProcess;
+        QTest::newRow("no lock folder") << "no folder"
+                                        << "";
+        QTest::newRow("device missing") << "missing"
+                                        << "";
+    }
+
+    void uucpLock()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, refusal);
+        const QString folder =
+            kind == QLatin1String("no folder") ? mFiles.filePath(QStringLiteral("none")) : mLocks.path();
+        const QString device =
+            kind == QLatin1String("missing") ? mFiles.filePath(QStringLiteral("ttyGone")) : mPty->slave();
+        const QString lockFile = lockFileOf(device);
+        pid_t pid = 0;
+        if (kind == QLatin1String("live")) {
+            pid = ::getppid();
+        } else if (kind == QLatin1String("dead")) {
+            pid = ::fork();
+            if (pid == 0)
+                ::_exit(0);
+            QVERIFY(pid > 0 && ::waitpid(pid, nullptr, 0) == pid);
+        } else if (kind == QLatin1String("own")) {
+            pid = ::getpid();
+        }
+        const QByteArray content = pid != 0 ? QByteArray::number(pid).rightJustified(10, ' ') + '\n'
+                                   : kind == QLatin1String("garbage") ? QByteArray("hello\n")
+                                                                      : QByteArray();
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(lockFile));
+        else if (pid != 0 || kind == QLatin1String("garbage") || kind == QLatin1String("empty"))
+            QVERIFY(writeFile(lockFile, content));
+        LinuxSerialApi api(folder);
+
+        const CommHandle handle = api.CreateFile(device);
+
+        if (!refusal.isEmpty()) {
+            QCOMPARE(handle, kInvalidHandle);
+            QCOMPARE(api.GetLastError(), kErrorPortInUse);
+            QCOMPARE(api.FormatMessage(api.GetLastError()), QStringLiteral("Port in use."));
+            QVERIFY2(api.ErrorDetail().contains(QString(refusal).replace(QStringLiteral("%1"), QString::number(pid))),
+                     qPrintable(api.ErrorDetail()));
+            QVERIFY(!isExclusive(device)); // never opened
+            if (kind != QLatin1String("folder"))
+                QCOMPARE(readFile(lockFile), content);
+            return;
+        }
+        if (kind == QLatin1String("missing")) {
+            QCOMPARE(handle, kInvalidHandle);
+            QCOMPARE(api.GetLastError(), ENOENT);
+        } else {
+            QVERIFY(handle != kInvalidHandle);
+            const QByteArray ours = QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n';
+            QCOMPARE(readFile(lockFile), kind == QLatin1String("no folder") ? QByteArray() : ours);
+            QVERIFY(api.CloseHandle(handle));
+        }
+        QVERIFY(!QFile::exists(lockFile));
+        QCOMPARE(QDir(mLocks.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void linesOnPseudoTerminal_data()
@@ -497,7 +614,7 @@ private slots:
         QCOMPARE(CommErrorText, QStringLiteral("Invalid argument"));
         QVERIFY(!CommIsOpen(1));
         // Closed and unlocked: another open gets the device at once.
-        QVERIFY(deviceIsFree(pty.slave()));
+        QVERIFY(deviceIsFree(pty.slave(), mLocks.path()));
     }
 
     void openFailures_data()
@@ -561,7 +678,8 @@ private slots:
 
         QTest::newRow("EIO") << EIO << "Input/output error";
         QTest::newRow("no text for an unknown code") << 4000 << "";
-        QTest::newRow("no text for a negative code") << -1 << "";
+        QTest::newRow("no text for a negative code") << -5 << "";
+        QTest::newRow("a port someone else holds") << int(kErrorPortInUse) << "Port in use.";
     }
 
     void formatMessage()
