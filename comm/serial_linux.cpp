@@ -1,5 +1,6 @@
 #include "comm/serial_linux.h"
 
+#include "comm/portdevices.h"
 #include "comm/portmap.h"
 
 #include <QFile>
@@ -294,7 +295,14 @@ int LinuxSerialApi::lockDevice(const QByteArray& device, QByteArray& lockFile, Q
 
 CommHandle LinuxSerialApi::CreateFile(const QString& name)
 {
-    const QByteArray path = QFile::encodeName(DevicePath(name));
+    const QString device = DevicePath(name);
+    // A relative path would open a file of the current folder; nothing is opened for a device that is none.
+    const QString problem = DevicePathProblem(device);
+    if (!problem.isEmpty()) {
+        fail(EINVAL, problem);
+        return kInvalidHandle;
+    }
+    const QByteArray path = QFile::encodeName(device);
     QByteArray lockFile;
     QString holder;
     if (const int refused = lockDevice(path, lockFile, holder)) {

@@ -122,6 +122,9 @@ bool StartUp()
         LoadSettings();
         EnsurePortDefaults();
     }
+    const QString refusedDevices = CheckPortDevices();
+    if (!refusedDevices.isEmpty())
+        MsgBox(refusedDevices, MsgStyle::Exclamation, kAppTitle, settingsFilePath());
     gExitRequested = kFalse;
 
     FrmMain& main = frmMain();

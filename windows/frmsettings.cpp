@@ -330,10 +330,9 @@ bool FrmSettings::storeDeviceChanges()
         const QString typed = combo->currentText().trimmed();
         if (typed == mOldDevice[slot])
             continue;
-        const QString problem = DevicePathProblem(typed);
-        if (!problem.isEmpty()) {
-            MsgBox(QStringLiteral("\"%1\" cannot be the device of %2.\n%3\n%2 stays on %4.")
-                       .arg(typed, GetCommPortName(port), problem, mOldDevice[slot]),
+        const QString refusal = DeviceRefusal(typed, GetCommPortName(port));
+        if (!refusal.isEmpty()) {
+            MsgBox(refusal + QStringLiteral("\n%1 stays on %2.").arg(GetCommPortName(port), mOldDevice[slot]),
                    MsgStyle::Exclamation, kAppTitle);
             continue;
         }

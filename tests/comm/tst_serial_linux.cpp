@@ -192,7 +192,7 @@ private slots:
             {"stored device", "/dev/ttyUSB1", "COM2", "/dev/ttyUSB1"},
             {"port name in lower case", "/dev/ttyUSB1", "com2", "/dev/ttyUSB1"},
             {"stored with spaces", "  /dev/ttyACM0 ", "COM2", "/dev/ttyACM0"},
-            {"empty falls back to default", "", "COM2", "/dev/ttyS1"},
+            {"empty stays, for the open to refuse", "", "COM2", ""},
             {"not a port name", "/dev/ttyUSB1", "COM5", "COM5"},
             {"a path is itself", "/dev/ttyUSB1", "/dev/serial/by-id/usb-rig", "/dev/serial/by-id/usb-rig"},
             {"COM0 is no port", "/dev/ttyUSB1", "COM0", "COM0"},
@@ -624,6 +624,8 @@ private slots:
         QTest::newRow("missing device") << "missing" << ENOENT;
         QTest::newRow("plain file") << "file" << ENOTTY;
         QTest::newRow("folder") << "folder" << EISDIR;
+        // Hand-edited without its folder: it must not open a file of the current folder.
+        QTest::newRow("relative path") << "relative" << EINVAL;
         // Root opens any file, so only an ordinary user can be refused.
         if (::geteuid() != 0)
             QTest::newRow("no permission") << "locked" << EACCES;
@@ -633,7 +635,11 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(int, error);
-        const QString device = mFiles.filePath(kind);
+        const bool relative = kind == QLatin1String("relative");
+        const QString device = relative ? kind : mFiles.filePath(kind);
+        const QString previousFolder = QDir::currentPath();
+        if (relative)
+            QVERIFY(QDir::setCurrent(mFiles.path()) && writeFile(kind, "a file of the current folder"));
         if (kind == QLatin1String("folder")) {
             QVERIFY(QDir(mFiles.path()).mkpath(kind));
         } else if (kind != QLatin1String("missing")) {
@@ -650,6 +656,11 @@ private slots:
         QCOMPARE(CommErrorText, QString::fromLocal8Bit(std::strerror(error)));
         QCOMPARE(CommErrorDevice, device);
         QVERIFY(!CommIsOpen(3));
+        if (relative) {
+            QVERIFY(QDir::setCurrent(previousFolder));
+            QVERIFY2(CommErrorDetail().contains(QStringLiteral("A device path begins with /")),
+                     qPrintable(CommErrorDetail()));
+        }
     }
 
     void closedHandleFails()

@@ -263,6 +263,43 @@ private slots:
         QVERIFY(QFileInfo(mEnv->settingsFile()).isFile() == false);
     }
 
+    // A hand-edited device that is no device path is refused as the settings dialog refuses it, and kept.
+    void handEditedPortDevicesAreCheckedAtLoad_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("problem"); // empty: accepted
+        const QString noSlash = QStringLiteral("A device path begins with /, for example /dev/ttyUSB0.");
+        QTest::newRow("relative") << "ttyUSB0" << noSlash;
+        QTest::newRow("a folder of the current one") << "./dev/ttyUSB0" << noSlash;
+        QTest::newRow("empty") << ""
+                               << "No device is given.";
+        QTest::newRow("absolute, blanks around") << "  /dev/ttyUSB0 "
+                                                 << "";
+        QTest::newRow("by-id name") << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+                                    << "";
+    }
+
+    void handEditedPortDevicesAreCheckedAtLoad()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, problem);
+        QVERIFY(mEnv->writeSettingsBytes("[Ports]\nCOM2=" + device.toUtf8() + "\n"));
+
+        QVERIFY(startUpClosingAbout().result);
+
+        if (problem.isEmpty()) {
+            QVERIFY(MessageBoxes::asked().isEmpty());
+            return;
+        }
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        QCOMPARE(MessageBoxes::asked().first().text,
+                 QStringLiteral("\"%1\" cannot be the device of COM2.\n%2\nCOM2 has no device until one is chosen in "
+                                "Settings.")
+                     .arg(device, problem));
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Ports"), QStringLiteral("COM2")), device);
+    }
+
     void unreadableSettingsAreReportedAndKept()
     {
         QVERIFY(mEnv->writeSettingsBytes(QByteArray("\x00\x13\x37 not settings", 15)));
