@@ -274,6 +274,12 @@ QString CommErrorDetail()
     return lines.join(QLatin1Char('\n'));
 }
 
+bool CommErrorIsPortHeld()
+{
+    return gRecordIsSystemError && CommErrorSource == QLatin1String("CommOpen (CreateFile)") &&
+           (CommLastError == kErrorPortInUse || CommLastError == EBUSY);
+}
+
 void CommResetForTesting()
 {
     CommPorts.fill(CommPortState{});

@@ -262,7 +262,10 @@ void FrmMain::openConfiguredPort()
 void FrmMain::reportPortFailure(const QString& text)
 {
     const QString detail = CommErrorDetail();
-    WriteSetting(Setting::CommPort, GetCommPortName(0));
+    // A port that another copy (one the operator let run beside this) or another program holds is kept
+    // for the next start; "None" is for a port that failed.
+    if (!CommErrorIsPortHeld())
+        WriteSetting(Setting::CommPort, GetCommPortName(0));
     const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
     gCommPort = 0;
     MsgBox(message, MsgStyle::Critical, kAppTitle, detail);

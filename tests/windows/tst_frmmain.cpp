@@ -1,5 +1,6 @@
 #include "windows/frmmain.h"
 
+#include "comm/serialapi.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "tests/fakes/window_fixture.h"
@@ -105,14 +106,19 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("escapes");
+        QTest::addColumn<QString>("stored"); // "Comm Port" afterwards
         const QString open = QStringLiteral("Error opening COM3.");
-        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << open << "Permission denied" << 0;
-        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << open << "Device or resource busy" << 0;
-        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << open << "Invalid argument" << 0;
+        const QString none = QStringLiteral("None");
+        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << open << "Permission denied" << 0 << none;
+        // A port another program or another copy holds is no fault of the port: the choice stays for next time.
+        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << open << "Device or resource busy" << 0 << "3";
+        QTest::newRow("held by another copy")
+            << "CreateFile" << 0 << int(kErrorPortInUse) << open << "Port in use." << 0 << "3";
+        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << open << "Invalid argument" << 0 << none;
         QTest::newRow("DTR") << "EscapeCommFunction" << 0 << EIO << "Error clearing DTR line on COM3."
-                             << "Input/output error" << 1;
+                             << "Input/output error" << 1 << none;
         QTest::newRow("RTS") << "EscapeCommFunction" << 1 << EIO << "Error clearing RTS line on COM3."
-                             << "Input/output error" << 2;
+                             << "Input/output error" << 2 << none;
     }
 
     void portFailuresAtLoad()
@@ -123,6 +129,8 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, reason);
         QFETCH(int, escapes);
+        QFETCH(QString, stored);
+        mFix->serial->setMessage(kErrorPortInUse, QStringLiteral("Port in use."));
         SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"), QStringLiteral("3"));
         mFix->serial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB7"));
         mFix->serial->failOn(call, error, 1, skip);
@@ -135,7 +143,7 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Wren Voice Keyer"));
         QVERIFY2(box.detail.contains(reason), qPrintable(box.detail));
         QVERIFY2(box.detail.contains(QStringLiteral("/dev/ttyUSB7")), qPrintable(box.detail));
-        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), QStringLiteral("None"));
+        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), stored);
         QCOMPARE(gCommPort, std::int16_t(0));
         // The frame still names the port that was configured.
         QCOMPARE(frmMain().fPTTLineStatus()->title(), QStringLiteral("PTT Line Status:  COM3"));
