@@ -246,6 +246,23 @@ bool CommIsOpen(std::int16_t port)
     return CommPorts[static_cast<std::size_t>(port - 1)].IsOpen != kFalse;
 }
 
+bool CommIsGone(std::int16_t port)
+{
+    if (!CommIsOpen(port))
+        return false;
+    return serialApi().IsGone(CommPorts[static_cast<std::size_t>(port - 1)].Handle);
+}
+
+bool CommIsBack(std::int16_t port)
+{
+    return port >= 1 && port <= kPortCount && serialApi().IsBackUnderStableName(GetCommPortName(port));
+}
+
+QString CommDevice(std::int16_t port)
+{
+    return serialApi().DevicePath(GetCommPortName(port));
+}
+
 QString CommErrorDetail()
 {
     if (CommErrorSource.isEmpty())

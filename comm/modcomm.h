@@ -22,6 +22,13 @@ std::int32_t CommSetLine(std::int16_t port, std::int16_t line, std::int16_t stat
 
 // Whether the program holds port `port` (1..4) open.
 bool CommIsOpen(std::int16_t port);
+// Whether the device of open port `port` has gone (unplugged, hung up); false when the port is not open.
+bool CommIsGone(std::int16_t port);
+// Whether the device of port `port` is there under a name that stands for that one adapter, so that it
+// can be opened again after it went.
+bool CommIsBack(std::int16_t port);
+// The device port `port` stands for, for the operator.
+QString CommDevice(std::int16_t port);
 
 // The error record of the last failure; a success leaves it as it was.
 extern std::int32_t CommLastError;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -500,4 +501,26 @@ QString LinuxSerialApi::DevicePath(const QString& name)
 QString LinuxSerialApi::ErrorDetail()
 {
     return mErrorDetail;
+}
+
+bool LinuxSerialApi::IsGone(CommHandle handle)
+{
+    // No events asked for: hang-up and errors are reported all the same, and waiting input does not count.
+    pollfd watched{handle, 0, 0};
+    if (::poll(&watched, 1, 0) <= 0)
+        return false;
+    return (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool LinuxSerialApi::IsBackUnderStableName(const QString& name)
+{
+    const QByteArray path = QFile::encodeName(DevicePath(name));
+    struct stat link
+    {
+    };
+    struct stat device
+    {
+    };
+    return ::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode) && ::stat(path.constData(), &device) == 0 &&
+           S_ISCHR(device.st_mode);
 }

@@ -34,6 +34,10 @@ public:
     QString FormatMessage(std::int32_t code) override;
     QString DevicePath(const QString& name) override;
     QString ErrorDetail() override;
+    // A hung-up tty (its USB adapter unplugged, its pty master closed) polls as POLLHUP or POLLERR.
+    bool IsGone(CommHandle handle) override;
+    // The device is a symbolic link (udev makes them per adapter) that leads to a character device again.
+    bool IsBackUnderStableName(const QString& name) override;
 
 private:
     bool succeed();

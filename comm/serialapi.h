@@ -73,6 +73,11 @@ public:
     virtual QString DevicePath(const QString& name) = 0;
     // What more is known about the last failure (who holds the port); empty when nothing.
     virtual QString ErrorDetail() { return QString(); }
+    // Whether the device behind an open handle has gone (unplugged, hung up). Asks without waiting.
+    virtual bool IsGone(CommHandle handle) = 0;
+    // Whether the device of a port name is there under a name that stands for that one adapter and no
+    // other, such as its /dev/serial/by-id link, so that reopening it after it went reaches the same one.
+    virtual bool IsBackUnderStableName(const QString& name) = 0;
 };
 
 // The implementation in use: the platform's, unless a test installed another.

@@ -525,6 +525,38 @@ private slots:
         QCOMPARE(CommIsOpen(1), operation != QLatin1String("close"));
     }
 
+    // A pulled USB adapter hangs its tty up, as closing a pty master does; udev takes its by-id link away and
+    // makes it again when the adapter is back.
+    void goneAndBack()
+    {
+        const QString link = mFiles.filePath(QStringLiteral("usb-rig-if00"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(mPty->slave(), link));
+        mapPort(1, link);
+        mapPort(2, mPty->slave());
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+        QVERIFY(!CommIsGone(1));
+        QVERIFY(CommIsBack(1));
+        QVERIFY2(!CommIsBack(2), "a kernel name may come back as another adapter");
+
+        mPty->closeMaster();
+        QVERIFY(QFile::remove(link));
+        QVERIFY(CommIsGone(1));
+        QVERIFY(!CommIsBack(1));
+        QCOMPARE(CommClose(1), 0);
+        QVERIFY(!CommIsGone(1));
+
+        Pty replugged;
+        QVERIFY(replugged.isValid());
+        QVERIFY(QFile::link(replugged.slave(), link));
+        QVERIFY(CommIsBack(1));
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+        QVERIFY(!CommIsGone(1));
+        // A link to something that is no device is no adapter come back.
+        QVERIFY(QFile::remove(link) && QFile::link(mConfig.path(), link));
+        QVERIFY(!CommIsBack(1));
+    }
+
     void buildCommDcb_data()
     {
         QTest::addColumn<QString>("mode");

@@ -87,6 +87,7 @@ void FakeSerialApi::reset()
     mPorts.clear();
     mDevicePaths.clear();
     mMessages.clear();
+    mUnplugged.clear();
     mPortDefaults = Dcb{9600, 8, 'N', 10};
     mNextHandle = 3;
     mLastError = 0;
@@ -120,6 +121,9 @@ FakeSerialApi::Port* FakeSerialApi::start(const QString& call, CommHandle handle
     const auto it = mPorts.find(handle);
     if (error == 0 && (it == mPorts.end() || !it->open))
         error = EBADF;
+    // A hung-up tty refuses everything but the close, as Linux does.
+    if (error == 0 && mUnplugged.contains(it->name) && call != QLatin1String("CloseHandle"))
+        error = EIO;
     return error == 0 ? &*it : nullptr;
 }
 
@@ -133,6 +137,8 @@ bool FakeSerialApi::finish(const QString& call, CommHandle handle, const QString
 CommHandle FakeSerialApi::CreateFile(const QString& name)
 {
     std::int32_t error = scripted(QStringLiteral("CreateFile"));
+    if (error == 0 && mUnplugged.contains(name))
+        error = ENOENT;
     if (error == 0 && isOpen(name))
         error = EBUSY;
     if (error != 0) {
@@ -229,6 +235,21 @@ bool FakeSerialApi::CloseHandle(CommHandle handle)
         port->lines = Lines{};
     }
     return finish(QStringLiteral("CloseHandle"), handle, QString(), error);
+}
+
+void FakeSerialApi::unplug(const QString& name)
+{
+    mUnplugged.insert(name);
+    // A device that is gone drives no line.
+    const CommHandle handle = handleOf(name);
+    if (mPorts.contains(handle))
+        mPorts[handle].lines = Lines{};
+}
+
+bool FakeSerialApi::IsGone(CommHandle handle)
+{
+    const Port port = mPorts.value(handle);
+    return port.open && mUnplugged.contains(port.name);
 }
 
 QString FakeSerialApi::FormatMessage(std::int32_t code)

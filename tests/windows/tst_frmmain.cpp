@@ -1,5 +1,6 @@
 #include "windows/frmmain.h"
 
+#include "comm/modcomm.h"
 #include "comm/serialapi.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
@@ -13,6 +14,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QElapsedTimer>
 
 #include <cerrno>
 #include <memory>
@@ -216,6 +218,54 @@ private slots:
         QCOMPARE(foreColour(f.lblDTR()), kBlue);
         QVERIFY(!f.cmdStop()->isEnabled());
         QVERIFY(f.cmdMsg(3)->isEnabled());
+    }
+
+    // An adapter pulled mid-message: noticed at once, the message stops, the port is closed and the operator
+    // told; until it is back a click sends nothing, and back under its stable name it is opened again.
+    void unplugMidMessageAndReplug()
+    {
+        mFix->audio.setDuration(5000);
+        mFix->serial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/serial/by-id/usb-FTDI-if00"));
+        mFix->load(3);
+        FrmMain& f = frmMain();
+        qint64 pulledAt = -1;
+        QColor keyedBefore;
+        QTimer::singleShot(600, [&] {
+            keyedBefore = foreColour(f.lblRTS());
+            pulledAt = mFix->serial->elapsedMs();
+            mFix->serial->unplug(QStringLiteral("COM3"));
+        });
+        QElapsedTimer played;
+        played.start();
+        f.cmdMsg_Click(0);
+
+        QCOMPARE(keyedBefore, kRed);
+        // Lead, 600 ms, the time to notice and the tail: far from the message's 5 s.
+        QVERIFY2(played.elapsed() < 1500, qPrintable(QString::number(played.elapsed())));
+        const QList<FakeSerialApi::Call> closes = mFix->serial->callsNamed(QStringLiteral("CloseHandle"));
+        QCOMPARE(closes.size(), 1);
+        QVERIFY2(closes.first().ms - pulledAt < 100, qPrintable(QString::number(closes.first().ms - pulledAt)));
+        QVERIFY(!CommIsOpen(3));
+        QCOMPARE(foreColour(f.lblRTS()), kBlue);
+        QTRY_COMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().text,
+                 QStringLiteral("The device of COM3 went away: /dev/serial/by-id/usb-FTDI-if00.\nThe message was "
+                                "stopped and the port closed.\nIt is opened again when it comes back."));
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        // The operator's choice stays: the port is only away.
+        QCOMPARE(gCommPort, std::int16_t(3));
+
+        const int plays = int(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size());
+        f.cmdMsg_Click(1);
+        QCOMPARE(int(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size()), plays);
+        QCOMPARE(f.lblMsgStatus()->text(), QStringLiteral("Not sent: the device of COM3 is gone."));
+
+        mFix->serial->replug(QStringLiteral("COM3"));
+        QTRY_VERIFY(CommIsOpen(3));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM3")).anyUp());
+        QCOMPARE(f.lblMsgStatus()->text(),
+                 QStringLiteral("COM3 is back on /dev/serial/by-id/usb-FTDI-if00, DTR and RTS down."));
+        QCOMPARE(MessageBoxes::asked().size(), 1);
     }
 
     void idPanelDoubleClick()
