@@ -297,7 +297,10 @@ void FrmMain::portGone()
         setMessageStatus(QStringLiteral("%1 is gone: nothing is sent until it is back.").arg(GetCommPortName(port)));
         const QString back = CommIsBack(port) || device.startsWith(QLatin1String("/dev/serial/"))
                                  ? QStringLiteral("It is opened again when it comes back.")
-                                 : QStringLiteral("When it is back, choose it again in Settings.");
+                                 : QStringLiteral("Its name may come back on another adapter, so it is not "
+                                                  "opened by itself: start the keyer again once it is back, or "
+                                                  "give %1 its /dev/serial/by-id name in Settings.")
+                                       .arg(GetCommPortName(port));
         MsgBox(QStringLiteral("The device of %1 went away: %2.\nThe message was stopped and the port closed.\n%3")
                    .arg(GetCommPortName(port), device, back),
                MsgStyle::Exclamation, kAppTitle);
