@@ -1,6 +1,7 @@
 #include "comm/modcomm.h"
 
 #include "comm/modgetsetcom.h"
+#include "comm/txwatchdog.h"
 #include "core/globals.h"
 #include "core/settings.h"
 
@@ -208,6 +209,7 @@ std::int32_t CommClose(std::int16_t port)
         CommPortState& slot = slotOf(port);
         if (slot.IsOpen == kFalse)
             return 0;
+        txWatchdog().forget(slot.Handle);
         if (!serialApi().CloseHandle(slot.Handle))
             return RecordCommError(QStringLiteral("CommClose (CloseHandle)"), slotName(slot));
         slot.IsOpen = kFalse;
@@ -263,6 +265,22 @@ QString CommDevice(std::int16_t port)
     return serialApi().DevicePath(GetCommPortName(port));
 }
 
+bool CommWatchLine(std::int16_t port, std::int16_t line, int ms, std::function<void()> onDropped)
+{
+    const std::uint32_t clear = functionCode(line, 0);
+    if (!CommIsOpen(port) || clear == 0)
+        return false;
+    const CommPortState& slot = CommPorts[static_cast<std::size_t>(port - 1)];
+    txWatchdog().arm(serialApi(), slot.Handle, clear, TxWatchdog::Clock::now() + std::chrono::milliseconds(ms),
+                     std::move(onDropped));
+    return true;
+}
+
+void CommUnwatchLine()
+{
+    txWatchdog().disarm();
+}
+
 QString CommErrorDetail()
 {
     if (CommErrorSource.isEmpty())
@@ -299,6 +317,7 @@ bool CommErrorIsPortHeld()
 
 void CommResetForTesting()
 {
+    txWatchdog().disarm();
     CommPorts.fill(CommPortState{});
     CommLastError = 0;
     CommErrorSource.clear();

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 // Serial port control for keying: opens COM1..COM4 exclusively and switches
 // one control line. No data ever crosses the port.
@@ -29,6 +30,12 @@ bool CommIsGone(std::int16_t port);
 bool CommIsBack(std::int16_t port);
 // The device port `port` stands for, for the operator.
 QString CommDevice(std::int16_t port);
+
+// Has the watchdog drop `line` of `port` from a thread of its own after `ms`, unless CommUnwatchLine or
+// closing the port comes first; `onDropped` then runs on the watchdog's thread. False when the port is not
+// open or `line` is no line code.
+bool CommWatchLine(std::int16_t port, std::int16_t line, int ms, std::function<void()> onDropped);
+void CommUnwatchLine();
 
 // The error record of the last failure; a success leaves it as it was.
 extern std::int32_t CommLastError;

@@ -461,6 +461,23 @@ bool LinuxSerialApi::EscapeCommFunction(CommHandle handle, std::uint32_t functio
     return succeed();
 }
 
+bool LinuxSerialApi::ForceLineDown(CommHandle handle, std::uint32_t function)
+{
+    int bits = 0;
+    switch (function) {
+    case CommFunction::ClrDtr:
+        bits = TIOCM_DTR;
+        return ::ioctl(handle, TIOCMBIC, &bits) == 0;
+    case CommFunction::ClrRts:
+        bits = TIOCM_RTS;
+        return ::ioctl(handle, TIOCMBIC, &bits) == 0;
+    case CommFunction::ClrBreak:
+        return ::ioctl(handle, TIOCCBRK) == 0;
+    default:
+        return false;
+    }
+}
+
 bool LinuxSerialApi::CloseHandle(CommHandle handle)
 {
     // The exclusive flag lives on the tty, which outlives our descriptor when anyone else

@@ -30,6 +30,7 @@ public:
     bool SetCommState(CommHandle handle, const Dcb& dcb) override;
     bool EscapeCommFunction(CommHandle handle, std::uint32_t function) override;
     bool CloseHandle(CommHandle handle) override;
+    bool ForceLineDown(CommHandle handle, std::uint32_t function) override;
     std::int32_t GetLastError() override;
     QString FormatMessage(std::int32_t code) override;
     QString DevicePath(const QString& name) override;

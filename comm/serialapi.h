@@ -65,6 +65,10 @@ public:
     virtual bool SetCommState(CommHandle handle, const Dcb& dcb) = 0;
     virtual bool EscapeCommFunction(CommHandle handle, std::uint32_t function) = 0;
     virtual bool CloseHandle(CommHandle handle) = 0;
+    // Drops a line with a clearing EscapeCommFunction code, called from the watchdog's thread while the
+    // user-interface thread may be using this layer: it must share nothing with the other calls and
+    // leaves GetLastError alone.
+    virtual bool ForceLineDown(CommHandle handle, std::uint32_t function) = 0;
     // Error code of the call just made; 0 when it succeeded.
     virtual std::int32_t GetLastError() = 0;
     // The system's description of an error code; empty when it has none.

@@ -29,8 +29,12 @@ extern VBool gExitRequested;
 extern std::int16_t gCommPort; // 0 = none, 1..4 = COM1..COM4
 extern std::int16_t gPTTLine;  // 1 = DTR, 2 = RTS
 extern VBool gAlwaysOnTop;
+extern std::int16_t gTransmitTimeout;                          // seconds, 0 = no limit
+extern std::int16_t gLeadTime;                                 // milliseconds
+extern std::int16_t gTailTime;                                 // milliseconds
 extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
 extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
 
-// Puts every global back to its zero value; for tests that run start-up more than once.
+// Puts every global back to its zero value, the keyer times to their defaults; for tests that run
+// start-up more than once.
 void resetGlobals();

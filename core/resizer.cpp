@@ -1,5 +1,6 @@
 #include "resizer.h"
 
+#include <QAbstractSpinBox>
 #include <QEvent>
 #include <QWidget>
 
@@ -8,7 +9,8 @@ ProportionalResizer::ProportionalResizer(QWidget* container) : QObject(container
     mDesignSize = container->size();
     const auto widgets = container->findChildren<QWidget*>();
     for (QWidget* w : widgets) {
-        if (!w->isWindow())
+        // A spin box places its own line edit and buttons.
+        if (!w->isWindow() && !qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
             mDesign.insert(w, w->geometry());
     }
     container->installEventFilter(this);

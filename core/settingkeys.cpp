@@ -20,13 +20,16 @@ struct SettingDef
     const char* defaultValue;
 };
 
-constexpr std::array<SettingDef, 6> kSettings{{
+constexpr std::array<SettingDef, 9> kSettings{{
     {Setting::CommPort, "Settings", "Comm Port", "None"},
     {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
     {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
     {Setting::MessageFile, "Settings", "Message %1", ""},
     {Setting::MessageCaption, "Settings", "Message %1 Name", "(Blank)"},
     {Setting::PortDevice, "Ports", "COM%1", ""},
+    {Setting::TransmitTimeout, "Keyer", "Transmit Time-out", "120"},
+    {Setting::LeadTime, "Keyer", "Lead Time", "250"},
+    {Setting::TailTime, "Keyer", "Tail Time", "250"},
 }};
 
 // The sample recordings of buttons 1..4 and their captions.

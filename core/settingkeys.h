@@ -12,7 +12,15 @@ enum class Setting
     MessageFile,    // [Settings] "Message N": the WAV file of button N, "" for a cleared button
     MessageCaption, // [Settings] "Message N Name": the caption of button N
     PortDevice,     // [Ports] "COMn": the device path port n stands for
+    // [Keyer] "Transmit Time-out": seconds a message may hold the transmitter keyed, 0 = no limit
+    TransmitTimeout,
+    LeadTime, // [Keyer] "Lead Time": milliseconds the line is up before the audio starts
+    TailTime, // [Keyer] "Tail Time": milliseconds the line stays up after the audio has ended
 };
+
+// What the keyer times are held to; a stored value outside is read as the nearest end.
+inline constexpr int kKeyerTimeMaxMs = 2000;
+inline constexpr int kTransmitTimeoutMaxSeconds = 3600;
 
 struct SettingKey
 {

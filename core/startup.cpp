@@ -13,19 +13,16 @@
 #include <QDate>
 #include <QGuiApplication>
 #include <QDir>
-#include <QLockFile>
+#include <QFile>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cmath>
-#include <memory>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-namespace {
-
-std::unique_ptr<QLockFile> gInstanceLock;
-
-QString lockPath()
+QString instanceLockPath()
 {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty())
@@ -33,17 +30,30 @@ QString lockPath()
     return dir + QStringLiteral("/wrenkeyer-%1.lock").arg(getuid());
 }
 
-// True when another copy runs; a lock left by a crashed copy does not count.
+namespace {
+
+// The descriptor of the lock file, held for the whole run.
+int gInstanceLock = -1;
+
+// True when another copy runs. Every copy, one started after the question too, holds a shared lock on
+// the file for as long as it runs, and a start asks whether any lock but its own is held. The locks
+// belong to the open file, so the kernel drops a copy's lock with the copy: a crashed one never counts.
 bool previousInstanceRuns()
 {
-    auto lock = std::make_unique<QLockFile>(lockPath());
-    // Never stale by age: only a lock whose process has died is taken over.
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
-        gInstanceLock = std::move(lock);
+    const QByteArray path = QFile::encodeName(instanceLockPath());
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
         return false;
-    }
-    return lock->error() == QLockFile::LockFailedError;
+    struct flock shared = {};
+    shared.l_type = F_RDLCK;
+    shared.l_whence = SEEK_SET;
+    struct flock probe = shared;
+    probe.l_type = F_WRLCK;
+    // Taken before looking, so that two copies started together each see the other.
+    const bool looked = ::fcntl(fd, F_OFD_SETLK, &shared) == 0 && ::fcntl(fd, F_OFD_GETLK, &probe) == 0;
+    releaseInstanceLock();
+    gInstanceLock = fd;
+    return looked && probe.l_type != F_UNLCK;
 }
 
 } // namespace
@@ -76,6 +86,15 @@ std::int16_t alwaysOnTopFromSetting(const QString& value)
     return value.toUpper() == QLatin1String("NO") ? kFalse : kTrue;
 }
 
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback)
+{
+    bool ok = false;
+    const qlonglong number = value.trimmed().toLongLong(&ok);
+    if (!ok)
+        return fallback;
+    return static_cast<std::int16_t>(std::clamp<qlonglong>(number, 0, max));
+}
+
 void LoadSettings()
 {
     // The defaults of a first start go to the file in one save, and a failure is told once.
@@ -83,6 +102,13 @@ void LoadSettings()
     gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
     gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
     gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
+    const auto keyerTime = [](Setting id, int max) {
+        const auto fallback = static_cast<std::int16_t>(settingDefault(id).toInt());
+        return keyerTimeFromSetting(ReadOrWriteDefault(id), max, fallback);
+    };
+    gTransmitTimeout = keyerTime(Setting::TransmitTimeout, kTransmitTimeoutMaxSeconds);
+    gLeadTime = keyerTime(Setting::LeadTime, kKeyerTimeMaxMs);
+    gTailTime = keyerTime(Setting::TailTime, kKeyerTimeMaxMs);
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.
@@ -140,5 +166,7 @@ bool StartUp()
 
 void releaseInstanceLock()
 {
-    gInstanceLock.reset();
+    if (gInstanceLock >= 0)
+        ::close(gInstanceLock);
+    gInstanceLock = -1;
 }

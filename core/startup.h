@@ -8,6 +8,8 @@
 std::int16_t commPortFromSetting(const QString& value);
 std::int16_t pttLineFromSetting(const QString& value);
 std::int16_t alwaysOnTopFromSetting(const QString& value);
+// A keyer time: whole numbers within 0..`max`, nearer end for one outside, `fallback` for anything else.
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback);
 
 // Reads every setting into the globals, writing the default of each missing key and nothing else.
 void LoadSettings();
@@ -16,5 +18,7 @@ void LoadSettings();
 // second copy: the program must then end without touching anything.
 bool StartUp();
 
+// The file every running copy holds a lock on.
+QString instanceLockPath();
 // Releases the single-instance lock, at exit and in tests that start up more than once.
 void releaseInstanceLock();

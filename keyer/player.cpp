@@ -2,19 +2,19 @@
 
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
+#include "core/settingkeys.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QTimer>
 
 namespace {
 
-constexpr int kKeyLeadMs = 250;
-constexpr int kKeyTailMs = 250;
 // The longest the player waits between two questions to the audio device.
 constexpr int kPollMs = 10;
+// How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
+// drops the line itself; more would add to the longest the transmitter can stay keyed.
+constexpr int kWatchdogGraceMs = 50;
 
 const QString kAlias = QStringLiteral("voice1");
 
@@ -26,6 +26,12 @@ QString lineName(std::int16_t pttLine)
 QString quoted(const QString& s)
 {
     return QLatin1Char('"') + s + QLatin1Char('"');
+}
+
+void startSingleShot(QTimer& timer, int ms)
+{
+    timer.setSingleShot(true);
+    timer.start(ms);
 }
 
 } // namespace
@@ -42,122 +48,240 @@ std::int16_t lineCodeForPTT(std::int16_t pttLine)
     }
 }
 
+KeyerTimes keyerTimesFromGlobals()
+{
+    return KeyerTimes{gLeadTime, gTailTime, gTransmitTimeout * 1000};
+}
+
+QString transmitTimeOutText(int timeOutMs)
+{
+    const double seconds = timeOutMs / 1000.0;
+    return QStringLiteral("Transmit time-out: the transmitter was released after %1 %2.")
+        .arg(QString::number(seconds), seconds == 1.0 ? QStringLiteral("second") : QStringLiteral("seconds"));
+}
+
+MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent), mView(view)
+{
+    // Coarse timers may fire 5 % late: on a 2 s tail that is 100 ms of dead carrier.
+    for (QTimer* timer : {&mStepTimer, &mPollTimer, &mTimeOutTimer})
+        timer->setTimerType(Qt::PreciseTimer);
+    connect(&mStepTimer, &QTimer::timeout, this, [this] {
+        if (mState == State::Lead)
+            leadDone();
+        else if (mState == State::Tail)
+            finish();
+    });
+    connect(&mPollTimer, &QTimer::timeout, this, &MessagePlayer::poll);
+    connect(&mTimeOutTimer, &QTimer::timeout, this, &MessagePlayer::timedOut);
+}
+
+MessagePlayer::~MessagePlayer()
+{
+    if (mWatched)
+        CommUnwatchLine();
+}
+
 void MessagePlayer::cmdStop_Click()
 {
     mStopRequested = kTrue;
-    if (mWait)
-        mWait->quit();
-}
-
-bool MessagePlayer::key(std::int16_t port, std::int16_t pttLine)
-{
-    if (CommSetLine(port, lineCodeForPTT(pttLine), kTrue) == 0) {
-        mView.setLineIndicator(pttLine, true);
-        return true;
+    if (mState == State::Lead) {
+        // Nothing has been heard yet, and nothing will be: the tail runs from the press.
+        mStepTimer.stop();
+        mState = State::Tail;
+        startSingleShot(mStepTimer, mTimes.tailMs);
+    } else if (mState == State::Playing) {
+        endAudio();
     }
-    MsgBox(QStringLiteral("Error setting %1 line on %2.").arg(lineName(pttLine), GetCommPortName(port)),
-           MsgStyle::Critical, kAppTitle, CommErrorDetail());
-    return false;
 }
 
-void MessagePlayer::unkey(std::int16_t port, std::int16_t pttLine)
+void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
 {
-    // A port closed meanwhile (settings, exit) had its lines dropped by the
-    // driver on close; asking a closed slot could reach a reused descriptor.
-    if (!CommIsOpen(port)) {
-        if (mView.controlsAlive())
-            mView.setLineIndicator(pttLine, false);
-        return;
-    }
-    if (CommSetLine(port, lineCodeForPTT(pttLine), kFalse) == 0) {
-        if (mView.controlsAlive())
-            mView.setLineIndicator(pttLine, false);
-        return;
-    }
-    const QString detail = CommErrorDetail();
-    const QString text = QStringLiteral("Error clearing %1 line on %2.").arg(lineName(pttLine), GetCommPortName(port));
-    // Closing the port makes the driver drop the lines: the transmitter must not stay keyed.
-    CommClose(port);
-    if (mView.controlsAlive())
-        MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
-}
-
-void MessagePlayer::waitForEvents()
-{
-    QEventLoop loop;
-    QTimer tick;
-    tick.setSingleShot(true);
-    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-    tick.start(kPollMs);
-    mWait = &loop;
-    loop.exec();
-    mWait = nullptr;
-}
-
-void MessagePlayer::PlayMessage(int n)
-{
-    if (n < 1 || n > kMessageCount || mPlaying)
+    if (n < 1 || n > kMessageCount || isPlaying())
         return;
     const QString path = gWaveFiles[n];
     if (path.isEmpty())
         return;
-    mPlaying = true;
-    // Cleared before anything can pump events, so a STOP pressed at once counts.
+    const quint64 generation = ++mGeneration;
+    mState = State::Lead;
+    mTimes = times;
+    mNumber = n;
+    mPath = path;
     mStopRequested = kFalse;
+    mTimedOut = false;
+    mAudioError = 0;
+    mNotices.clear();
+    mKeyedPort = 0;
+    mKeyedLine = 0;
 
-    // The player unkeys the port and line it keyed, whatever the settings say by then.
-    std::int16_t keyedPort = 0;
-    std::int16_t keyedLine = 0;
     if (gCommPort > 0 && lineCodeForPTT(gPTTLine) != 0) {
-        keyedPort = gCommPort;
-        keyedLine = gPTTLine;
-        key(keyedPort, keyedLine);
-    }
-
-    std::int32_t audioError = 0;
-    if (mView.controlsAlive()) {
-        mView.EnableMessageButtons(false);
-        mView.setMessageStatus(QStringLiteral("Sending ") + quoted(mView.buttonCaption(n - 1)) +
-                               QStringLiteral(" Message"));
-        DoEvents();
-    }
-    if (mView.controlsAlive()) {
-        Sleep(kKeyLeadMs);
-        mciSendString(QStringLiteral("close all"));
-        audioError =
-            mciSendString(QStringLiteral("open ") + quoted(path) + QStringLiteral(" type waveaudio alias ") + kAlias);
-        if (audioError == 0)
-            audioError = mciSendString(QStringLiteral("play ") + kAlias);
-
-        QString reply;
-        while (audioError == 0) {
-            waitForEvents();
-            if (!mView.controlsAlive() || mStopRequested == kTrue)
-                break;
-            reply.clear();
-            mciSendString(QStringLiteral("status ") + kAlias + QStringLiteral(" mode"), &reply);
-            if (reply.left(4).toUpper() != QLatin1String("PLAY"))
-                break;
+        mKeyedPort = gCommPort;
+        mKeyedLine = gPTTLine;
+        if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kTrue) == 0) {
+            mView.setLineIndicator(mKeyedLine, true);
+            if (mTimes.timeOutMs > 0) {
+                startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
+                mWatched = CommWatchLine(mKeyedPort, lineCodeForPTT(mKeyedLine),
+                                         mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
+                                             QMetaObject::invokeMethod(
+                                                 this, [this, generation] { watchdogDropped(generation); },
+                                                 Qt::QueuedConnection);
+                                         });
+            }
+        } else {
+            // Nothing is keyed, so the operator may take the time to read this before the message goes on.
+            MsgBox(
+                QStringLiteral("Error setting %1 line on %2.").arg(lineName(mKeyedLine), GetCommPortName(mKeyedPort)),
+                MsgStyle::Critical, kAppTitle, CommErrorDetail());
+            // The program may have ended while the box was open.
+            if (generation != mGeneration || mState != State::Lead)
+                return;
         }
+    }
+    startLead();
+}
+
+void MessagePlayer::startLead()
+{
+    mView.EnableMessageButtons(false);
+    mView.setMessageStatus(QStringLiteral("Sending ") + quoted(mView.buttonCaption(mNumber - 1)) +
+                           QStringLiteral(" Message"));
+    startSingleShot(mStepTimer, mTimes.leadMs);
+}
+
+void MessagePlayer::leadDone()
+{
+    mciSendString(QStringLiteral("close all"));
+    mAudioError =
+        mciSendString(QStringLiteral("open ") + quoted(mPath) + QStringLiteral(" type waveaudio alias ") + kAlias);
+    if (mAudioError == 0)
+        mAudioError = mciSendString(QStringLiteral("play ") + kAlias);
+    if (mAudioError != 0) {
+        endAudio();
+        return;
+    }
+    mState = State::Playing;
+    mPollTimer.setSingleShot(false);
+    mPollTimer.start(kPollMs);
+}
+
+void MessagePlayer::poll()
+{
+    if (mState != State::Playing)
+        return;
+    QString reply;
+    mciSendString(QStringLiteral("status ") + kAlias + QStringLiteral(" mode"), &reply);
+    if (reply.left(4).toUpper() != QLatin1String("PLAY"))
+        endAudio();
+}
+
+void MessagePlayer::endAudio()
+{
+    mPollTimer.stop();
+    mciSendString(QStringLiteral("close ") + kAlias);
+    mState = State::Tail;
+    startSingleShot(mStepTimer, mTimes.tailMs);
+}
+
+void MessagePlayer::timedOut()
+{
+    mTimedOut = true;
+    if (mState == State::Lead)
+        cmdStop_Click();
+    else if (mState == State::Playing)
+        endAudio();
+}
+
+void MessagePlayer::watchdogDropped(quint64 generation)
+{
+    if (generation != mGeneration || mState == State::Idle)
+        return;
+    // The line is down already: what is left of the message ends now, without a tail.
+    mTimedOut = true;
+    mWatched = false;
+    if (mState == State::Playing) {
+        mPollTimer.stop();
         mciSendString(QStringLiteral("close ") + kAlias);
     }
+    finish();
+}
 
-    // Once the window has been unloaded for good the program is ending: the
-    // port is already closed (its lines dropped), so nothing is waited for or keyed.
-    const bool alive = mView.controlsAlive();
-    if (alive) {
-        Sleep(kKeyTailMs);
-        mView.setMessageStatus(QString());
+void MessagePlayer::unkey()
+{
+    // A port closed meanwhile (settings, exit) had its lines dropped by the driver on close; asking a
+    // closed slot could reach a reused descriptor.
+    if (!CommIsOpen(mKeyedPort)) {
+        mView.setLineIndicator(mKeyedLine, false);
+        return;
     }
-    if (keyedPort > 0)
-        unkey(keyedPort, keyedLine);
-    if (mView.controlsAlive())
-        mView.EnableMessageButtons(true);
-    mPlaying = false;
+    if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kFalse) == 0) {
+        mView.setLineIndicator(mKeyedLine, false);
+        return;
+    }
+    const QString detail = CommErrorDetail();
+    const QString name = GetCommPortName(mKeyedPort);
+    // Closing the port makes the driver drop the lines: the transmitter must not stay keyed. Keying then
+    // falls back to no port, as when a port fails at start, so the next message does not fail again.
+    CommClose(mKeyedPort);
+    mView.setLineIndicator(mKeyedLine, false);
+    if (gCommPort == mKeyedPort) {
+        gCommPort = 0;
+        WriteSetting(Setting::CommPort, GetCommPortName(0));
+        mView.setPortName(GetCommPortName(0));
+    }
+    mNotices.append(
+        {QStringLiteral("Error clearing %1 line on %2.").arg(lineName(mKeyedLine), name), MsgStyle::Critical, detail});
+}
 
-    if (audioError != 0 && mView.controlsAlive()) {
-        const QString file = QFileInfo(path).fileName();
-        MsgBox(QStringLiteral("Could not play ") + quoted(file) + QStringLiteral(".\n") + mciErrorText(audioError),
-               MsgStyle::Exclamation, kAppTitle, path);
+void MessagePlayer::finish()
+{
+    mStepTimer.stop();
+    mPollTimer.stop();
+    mTimeOutTimer.stop();
+    mView.setMessageStatus(QString());
+    if (mKeyedPort > 0)
+        unkey();
+    if (mWatched) {
+        CommUnwatchLine();
+        mWatched = false;
     }
+    mView.EnableMessageButtons(true);
+    mState = State::Idle;
+
+    if (mTimedOut)
+        mNotices.prepend({transmitTimeOutText(mTimes.timeOutMs), MsgStyle::Exclamation, QString()});
+    if (mAudioError != 0) {
+        mNotices.append({QStringLiteral("Could not play ") + quoted(QFileInfo(mPath).fileName()) +
+                             QStringLiteral(".\n") + mciErrorText(mAudioError),
+                         MsgStyle::Exclamation, mPath});
+    }
+    if (mNotices.isEmpty()) {
+        emit finished();
+        return;
+    }
+    // Shown from a call of their own, with nothing keyed and no step of ours waiting under the box.
+    QTimer::singleShot(0, this, [this, notices = std::exchange(mNotices, {}), abandoned = mAbandoned] {
+        for (const Notice& notice : notices) {
+            // The program may end while a box is open.
+            if (abandoned != mAbandoned)
+                return;
+            MsgBox(notice.text, notice.style, kAppTitle, notice.detail);
+        }
+        if (abandoned == mAbandoned)
+            emit finished();
+    });
+}
+
+void MessagePlayer::abandon()
+{
+    ++mGeneration;
+    ++mAbandoned;
+    mStepTimer.stop();
+    mPollTimer.stop();
+    mTimeOutTimer.stop();
+    if (mWatched) {
+        CommUnwatchLine();
+        mWatched = false;
+    }
+    mNotices.clear();
+    mState = State::Idle;
 }

@@ -2,48 +2,111 @@
 
 #include "core/globals.h"
 
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
-
-class QEventLoop;
 
 // What the player needs of the window that holds the message buttons.
 class PlayerView
 {
 public:
     virtual ~PlayerView() = default;
-    // False once the window has been unloaded for good: its controls are gone.
-    virtual bool controlsAlive() const = 0;
     virtual void EnableMessageButtons(bool enable) = 0;
     virtual QString buttonCaption(int index) const = 0;
     virtual void setMessageStatus(const QString& text) = 0;
     // pttLine 1 = DTR, 2 = RTS.
     virtual void setLineIndicator(std::int16_t pttLine, bool keyed) = 0;
+    // Keying has fallen back to no port: the window names the port it now keys ("None").
+    virtual void setPortName(const QString& name) = 0;
 };
 
-// Keys the transmitter, plays one message and unkeys. The window stays live
-// while it plays, so STOP, the timer, the menus and the tray icon work.
-class MessagePlayer
+// How long the line leads and trails the audio, and how long one message may hold it keyed.
+struct KeyerTimes
 {
-public:
-    explicit MessagePlayer(PlayerView& view) : mView(view) {}
+    int leadMs = 0;
+    int tailMs = 0;
+    int timeOutMs = 0; // 0: no limit
+};
 
-    void PlayMessage(int n);
+// The keyer times the settings hold now.
+KeyerTimes keyerTimesFromGlobals();
+
+// Keys the transmitter, plays one message and unkeys, as a sequence of states driven by timers and the
+// audio device's answers: nothing waits in a loop of its own, so a window opened meanwhile (a dialog, a
+// message box) can hold up no step, and the line drops on time. A watchdog thread drops the line should
+// the user-interface thread itself be held past the transmit time-out.
+class MessagePlayer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MessagePlayer(PlayerView& view, QObject* parent = nullptr);
+    ~MessagePlayer() override;
+
+    // Starts message n (1..10) and returns; a message already playing, an empty button or another n is
+    // ignored. Only a failure to key is shown before the sequence goes on; every other message waits
+    // until the line has dropped.
+    void PlayMessage(int n, const KeyerTimes& times);
     void cmdStop_Click();
-    bool isPlaying() const { return mPlaying; }
+    // The program is ending and has closed the audio and the port itself: nothing more is keyed or shown.
+    void abandon();
+    // From the click that started a message until the buttons are enabled again.
+    bool isPlaying() const { return mState != State::Idle; }
 
     VBool mStopRequested = kFalse;
 
+signals:
+    // The message has ended, the line is down and the buttons are enabled.
+    void finished();
+
 private:
-    void waitForEvents();
-    bool key(std::int16_t port, std::int16_t pttLine);
-    void unkey(std::int16_t port, std::int16_t pttLine);
+    enum class State
+    {
+        Idle,
+        Lead,    // keyed, waiting for the lead time
+        Playing, // the audio device plays; its mode is asked about at every poll
+        Tail,    // the audio is closed; keyed for the tail time
+    };
+
+    void startLead();
+    void leadDone();
+    void poll();
+    void endAudio();
+    void timedOut();
+    void watchdogDropped(quint64 generation);
+    void finish();
+    void unkey();
 
     PlayerView& mView;
-    bool mPlaying = false;
-    QEventLoop* mWait = nullptr;
+    State mState = State::Idle;
+    // Counts messages, so that news from the watchdog about an earlier one is known for what it is.
+    quint64 mGeneration = 0;
+    quint64 mAbandoned = 0; // counts abandon(): boxes still waiting to be shown are then dropped
+    KeyerTimes mTimes;
+    int mNumber = 0;
+    QString mPath;
+    std::int16_t mKeyedPort = 0; // the port and line this message keys, whatever the settings say by then
+    std::int16_t mKeyedLine = 0;
+    bool mWatched = false; // the watchdog guards the line
+    bool mTimedOut = false;
+    std::int32_t mAudioError = 0;
+    struct Notice
+    {
+        QString text;
+        int style = 0;
+        QString detail;
+    };
+    QList<Notice> mNotices; // shown once the line is down
+
+    QTimer mStepTimer; // the lead and the tail
+    QTimer mPollTimer;
+    QTimer mTimeOutTimer;
 };
 
 // The line code of CommSetLine for a PTT-line setting; 0 when it names no line.
 std::int16_t lineCodeForPTT(std::int16_t pttLine);
+
+// What the operator is told when the transmit time-out has released the transmitter.
+QString transmitTimeOutText(int timeOutMs);

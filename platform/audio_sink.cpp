@@ -12,10 +12,12 @@
 #include <QTimer>
 
 #include <sndfile.h>
+#include <soxr.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -76,15 +78,22 @@ std::array<float, 2> foldGains(int position, int index)
     }
 }
 
-// The file's samples in the sink's format, decoded as the sink pulls them. Its size is what the header
-// promises; should the data end early, silence makes up the rest, so the sink is never told a length
-// that does not come.
+struct SoxrDeleter
+{
+    void operator()(soxr_t resampler) const { soxr_delete(resampler); }
+};
+using SoxrPtr = std::unique_ptr<struct soxr, SoxrDeleter>;
+
+// The file's samples in the sink's format and at the sink's rate, decoded as the sink pulls them. Its size
+// is what the header promises; should the data end early, silence makes up the rest, so the sink is never
+// told a length that does not come. The server is never handed a rate it did not ask for: a file at an
+// odd rate (a header saying 5 Hz crashed Qt's own conversion) is converted here, by a resampler made for it.
 class PcmReader : public QIODevice
 {
 public:
     PcmReader(SndfilePtr file, QByteArray fileName, const SF_INFO& info)
         : mFile(std::move(file)), mFileName(std::move(fileName)), mSourceChannels(info.channels),
-          mFrames(std::max<sf_count_t>(info.frames, 0))
+          mSourceRate(info.samplerate), mFrames(std::max<sf_count_t>(info.frames, 0))
     {
         if (mSourceChannels > 2) {
             std::vector<int> map(static_cast<size_t>(mSourceChannels), SF_CHANNEL_MAP_INVALID);
@@ -106,16 +115,30 @@ public:
         open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
-    void setOutput(int channels, QAudioFormat::SampleFormat format)
+    // False when no resampler can be made for the two rates.
+    bool setOutput(int channels, QAudioFormat::SampleFormat format, int rate)
     {
         mOutputChannels = channels;
         mFormat = format;
+        mResampler.reset();
+        mOutputFrames = mFrames;
+        if (rate != mSourceRate) {
+            soxr_error_t error = nullptr;
+            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+            mResampler.reset(
+                soxr_create(mSourceRate, rate, static_cast<unsigned>(channels), &error, nullptr, &quality, nullptr));
+            if (error != nullptr || !mResampler)
+                return false;
+            mOutputFrames = std::llround(double(mFrames) * rate / mSourceRate);
+        }
+        return true;
     }
     qint64 frames() const { return mFrames; }
     int sourceChannels() const { return mSourceChannels; }
+    int sourceRate() const { return mSourceRate; }
 
     bool isSequential() const override { return false; }
-    qint64 size() const override { return mFrames * bytesPerFrame(); }
+    qint64 size() const override { return mOutputFrames * bytesPerFrame(); }
 
     // Back to the first frame, for playing again. Some codecs (GSM 6.10) cannot seek: the file is opened
     // anew then. Should that fail, the rest plays as silence.
@@ -129,6 +152,12 @@ public:
             mFileEnded = !mFile;
             mFileRead = false;
         }
+        if (mResampler)
+            soxr_clear(mResampler.get());
+        mSourcePosition = 0;
+        mPending.clear();
+        mPendingAt = 0;
+        mFlushed = false;
         mPosition = 0;
         return QIODevice::seek(0);
     }
@@ -136,30 +165,22 @@ public:
 protected:
     qint64 readData(char* data, qint64 maxSize) override
     {
-        const qint64 count = std::min(maxSize / bytesPerFrame(), mFrames - mPosition);
+        const qint64 count = std::min(maxSize / bytesPerFrame(), mOutputFrames - mPosition);
         if (count <= 0)
             return 0;
-        mDecoded.assign(static_cast<size_t>(count * mSourceChannels), 0.0f);
-        if (!mFileEnded) {
-            mFileRead = true;
-            const sf_count_t got = sf_readf_float(mFile.get(), mDecoded.data(), count);
-            if (got < count)
-                mFileEnded = true;
-        }
+        mOut.assign(static_cast<size_t>(count * mOutputChannels), 0.0f);
+        if (mResampler)
+            resampleInto(count);
+        else
+            decodeFolded(count, mOut.data());
         if (mFormat == QAudioFormat::Float) {
-            auto* out = reinterpret_cast<float*>(data);
-            for (qint64 frame = 0; frame < count; ++frame) {
-                for (int channel = 0; channel < mOutputChannels; ++channel)
-                    *out++ = sample(frame, channel);
-            }
+            std::copy(mOut.begin(), mOut.end(), reinterpret_cast<float*>(data));
         } else {
             auto* out = reinterpret_cast<qint16*>(data);
-            for (qint64 frame = 0; frame < count; ++frame) {
-                for (int channel = 0; channel < mOutputChannels; ++channel) {
-                    // libsndfile scales 16-bit data by 1/32768, so this gives such files back bit for bit.
-                    const float scaled = std::nearbyint(sample(frame, channel) * 32768.0f);
-                    *out++ = static_cast<qint16>(std::clamp(scaled, -32768.0f, 32767.0f));
-                }
+            for (float value : mOut) {
+                // libsndfile scales 16-bit data by 1/32768, so this gives such files back bit for bit.
+                const float scaled = std::nearbyint(value * 32768.0f);
+                *out++ = static_cast<qint16>(std::clamp(scaled, -32768.0f, 32767.0f));
             }
         }
         mPosition += count;
@@ -173,9 +194,31 @@ private:
         return qint64{mOutputChannels} * (mFormat == QAudioFormat::Float ? qint64{sizeof(float)} : 2);
     }
 
-    float sample(qint64 frame, int channel) const
+    // Decodes up to `frames` source frames into `out`, folded to the output's channels; returns how many
+    // frames of the header's count that was. Frames the file fails to give stay silent.
+    qint64 decodeFolded(qint64 frames, float* out)
     {
-        const float* in = mDecoded.data() + frame * mSourceChannels;
+        const qint64 count = std::min(frames, mFrames - mSourcePosition);
+        if (count <= 0)
+            return 0;
+        mDecoded.assign(static_cast<size_t>(count * mSourceChannels), 0.0f);
+        if (!mFileEnded) {
+            mFileRead = true;
+            const sf_count_t got = sf_readf_float(mFile.get(), mDecoded.data(), count);
+            if (got < count)
+                mFileEnded = true;
+        }
+        for (qint64 frame = 0; frame < count; ++frame) {
+            const float* in = mDecoded.data() + frame * mSourceChannels;
+            for (int channel = 0; channel < mOutputChannels; ++channel)
+                *out++ = foldedSample(in, channel);
+        }
+        mSourcePosition += count;
+        return count;
+    }
+
+    float foldedSample(const float* in, int channel) const
+    {
         if (mFold.empty())
             return in[std::min(channel, mSourceChannels - 1)];
         float mixed = 0.0f;
@@ -184,17 +227,54 @@ private:
         return mixed;
     }
 
+    // Fills `count` output frames of mOut through the resampler, feeding it source frames as it asks.
+    // Once the source is spent the resampler is flushed; what it still falls short of stays silent.
+    void resampleInto(qint64 count)
+    {
+        constexpr qint64 kChunkFrames = 1024;
+        qint64 filled = 0;
+        while (filled < count) {
+            if (mPendingAt >= qint64(mPending.size()) / mOutputChannels && mSourcePosition < mFrames) {
+                mPending.assign(static_cast<size_t>(kChunkFrames * mOutputChannels), 0.0f);
+                const qint64 got = decodeFolded(kChunkFrames, mPending.data());
+                mPending.resize(static_cast<size_t>(got * mOutputChannels));
+                mPendingAt = 0;
+            }
+            const qint64 available = qint64(mPending.size()) / mOutputChannels - mPendingAt;
+            const bool sourceSpent = available == 0 && mSourcePosition >= mFrames;
+            if (sourceSpent && mFlushed)
+                break;
+            size_t used = 0;
+            size_t made = 0;
+            const float* in = sourceSpent ? nullptr : mPending.data() + mPendingAt * mOutputChannels;
+            soxr_process(mResampler.get(), in, static_cast<size_t>(available), &used,
+                         mOut.data() + filled * mOutputChannels, static_cast<size_t>(count - filled), &made);
+            mPendingAt += qint64(used);
+            filled += qint64(made);
+            if (sourceSpent && made == 0)
+                mFlushed = true;
+        }
+    }
+
     SndfilePtr mFile;
     QByteArray mFileName; // as libsndfile takes it, to open the file again
     int mSourceChannels;
-    qint64 mFrames;
-    qint64 mPosition = 0;
-    bool mFileRead = false;  // frames were decoded since the file was opened or rewound
-    bool mFileEnded = false; // the file gave fewer frames than its header promised
+    int mSourceRate;
+    qint64 mFrames;             // source frames, as the header says
+    qint64 mOutputFrames = 0;   // the same length at the output's rate
+    qint64 mSourcePosition = 0; // source frames decoded since the start
+    qint64 mPosition = 0;       // output frames handed out since the start
+    bool mFileRead = false;     // frames were decoded since the file was opened or rewound
+    bool mFileEnded = false;    // the file gave fewer frames than its header promised
     int mOutputChannels = 1;
     QAudioFormat::SampleFormat mFormat = QAudioFormat::Float;
     std::vector<std::array<float, 2>> mFold; // empty unless more than two channels fold into stereo
     std::vector<float> mDecoded;
+    SoxrPtr mResampler;          // null while the file's rate is the output's
+    std::vector<float> mPending; // folded source frames not yet taken by the resampler
+    qint64 mPendingAt = 0;
+    bool mFlushed = false;
+    std::vector<float> mOut;
 };
 
 // How long a stopped sink lives on before it is deleted: far longer than the server takes to finish
@@ -211,8 +291,7 @@ class SinkAudioStream : public AudioStream
 {
 public:
     SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output)
-        : mPcm(std::move(pcm)), mSampleRate(sampleRate), mOutput(output),
-          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
+        : mPcm(std::move(pcm)), mOutput(output), mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
     {
     }
 
@@ -239,10 +318,14 @@ public:
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
         if (device.isNull())
             return MciError::HardwareError;
-        for (const QAudioFormat& format : candidateFormats()) {
+        // The output's own rate: the server then mixes without converting, and never sees the file's.
+        const int outputRate =
+            device.preferredFormat().sampleRate() > 0 ? device.preferredFormat().sampleRate() : 48000;
+        for (const QAudioFormat& format : candidateFormats(outputRate)) {
             if (!device.isFormatSupported(format))
                 continue;
-            mPcm->setOutput(format.channelCount(), format.sampleFormat());
+            if (!mPcm->setOutput(format.channelCount(), format.sampleFormat(), format.sampleRate()))
+                return MciError::HardwareError;
             mPcm->rewind();
             auto sink = std::make_unique<QAudioSink>(device, format);
             sink->setBufferSize(format.bytesForDuration(qint64{kSinkBufferMs} * 1000));
@@ -288,7 +371,7 @@ public:
     }
 
 private:
-    std::vector<QAudioFormat> candidateFormats() const
+    std::vector<QAudioFormat> candidateFormats(int rate) const
     {
         const int channels = std::min(mPcm->sourceChannels(), 2);
         std::vector<QAudioFormat> formats;
@@ -297,7 +380,7 @@ private:
                 if (sampleFormat == QAudioFormat::Float && mOutput == SinkAudioBackend::Output::Int16Only)
                     continue;
                 QAudioFormat format;
-                format.setSampleRate(mSampleRate);
+                format.setSampleRate(rate);
                 format.setChannelCount(count);
                 format.setSampleFormat(sampleFormat);
                 formats.push_back(format);
@@ -325,7 +408,6 @@ private:
     }
 
     std::unique_ptr<PcmReader> mPcm;
-    int mSampleRate;
     SinkAudioBackend::Output mOutput;
     qint64 mDurationUSecs;
     std::vector<std::unique_ptr<QAudioSink>> mSinks; // every sink made, kept to the end (see destructor)
@@ -359,7 +441,11 @@ SinkAudioBackend::SinkAudioBackend(Output output) : mOutput(output)
     }
 }
 
-std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+namespace {
+
+// The checks every file passes before anything plays it: a regular file (a FIFO would block the open),
+// a WAV container libsndfile reads, a rate that makes sense.
+std::unique_ptr<PcmReader> openReader(const QString& path, std::int32_t& error)
 {
     const QFileInfo file(path);
     if (!file.exists()) {
@@ -369,12 +455,39 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::in
     SF_INFO info{};
     QByteArray fileName = QFile::encodeName(path);
     SndfilePtr handle(file.isFile() ? sf_open(fileName.constData(), SFM_READ, &info) : nullptr);
-    if (!handle || !isWaveContainer(info.format) || info.channels < 1 || info.samplerate < 1) {
+    // Rates outside these make no sense for a recording, and a resampler asked for them would be too.
+    constexpr int kLowestRate = 1;
+    constexpr int kHighestRate = 1'000'000;
+    if (!handle || !isWaveContainer(info.format) || info.channels < 1 || info.samplerate < kLowestRate ||
+        info.samplerate > kHighestRate) {
         error = MciError::InvalidFile;
         return nullptr;
     }
     error = 0;
-    const int sampleRate = info.samplerate;
-    return std::make_unique<SinkAudioStream>(std::make_unique<PcmReader>(std::move(handle), std::move(fileName), info),
-                                             sampleRate, mOutput);
+    return std::make_unique<PcmReader>(std::move(handle), std::move(fileName), info);
+}
+
+} // namespace
+
+std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+{
+    std::unique_ptr<PcmReader> reader = openReader(path, error);
+    if (!reader)
+        return nullptr;
+    const int sampleRate = reader->sourceRate();
+    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput);
+}
+
+std::unique_ptr<QIODevice> openPcm(const QString& path, int channels, bool float32, int rate, std::int32_t& error)
+{
+    std::unique_ptr<PcmReader> reader = openReader(path, error);
+    if (!reader)
+        return nullptr;
+    if (channels < 1 || channels > 2 || rate < 1 ||
+        !reader->setOutput(channels, float32 ? QAudioFormat::Float : QAudioFormat::Int16, rate)) {
+        error = MciError::HardwareError;
+        return nullptr;
+    }
+    reader->rewind();
+    return reader;
 }

@@ -2,6 +2,8 @@
 
 #include "platform/mci.h"
 
+#include <QIODevice>
+
 // The sound server's backend: libsndfile decodes the WAV file as QAudioSink pulls it, at the file's own
 // rate, so a message of any length opens at once and takes little memory.
 class SinkAudioBackend : public AudioBackend
@@ -21,3 +23,8 @@ public:
 private:
     Output mOutput;
 };
+
+// A sound file's samples as the sink would be fed them: `channels` (1 or 2) interleaved, 32-bit float or
+// 16-bit, at `rate`. For reading a file through without a sound server; on failure returns null and sets
+// `error` as "open" would.
+std::unique_ptr<QIODevice> openPcm(const QString& path, int channels, bool float32, int rate, std::int32_t& error);

@@ -239,7 +239,7 @@ void FrmMain::Form_Load()
     sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
     updateClock();
     EnableMessageButtons(true);
-    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+    setPortName(GetCommPortName());
     setForeColour(mLblDTR, kBgrDarkBlue);
     setForeColour(mLblRTS, kBgrDarkBlue);
     mLostPort = 0;
@@ -283,15 +283,16 @@ void FrmMain::portGone()
 {
     const std::int16_t port = gCommPort;
     const QString device = CommDevice(port);
+    const bool playing = mPlayer.isPlaying();
     mLostPort = port;
     mReopenTicks = 0;
-    mPlayer.cmdStop_Click();
+    if (playing)
+        mPlayer.cmdStop_Click();
     // The device is gone, and with it the lines; the close frees the descriptor and the locks.
     CommClose(port);
     setLineIndicator(1, false);
     setLineIndicator(2, false);
-    // After the player has finished its message: a box opened here would hold it in its wait until closed.
-    QTimer::singleShot(0, this, [this, port, device] {
+    const auto tell = [this, port, device, playing] {
         if (!isLoaded() || !portIsLost() || mLostPort != port)
             return;
         setMessageStatus(QStringLiteral("%1 is gone: nothing is sent until it is back.").arg(GetCommPortName(port)));
@@ -301,10 +302,18 @@ void FrmMain::portGone()
                                                   "opened by itself: start the keyer again once it is back, or "
                                                   "give %1 its /dev/serial/by-id name in Settings.")
                                        .arg(GetCommPortName(port));
-        MsgBox(QStringLiteral("The device of %1 went away: %2.\nThe message was stopped and the port closed.\n%3")
-                   .arg(GetCommPortName(port), device, back),
+        MsgBox(QStringLiteral("The device of %1 went away: %2.\n%3\n%4")
+                   .arg(GetCommPortName(port), device,
+                        playing ? QStringLiteral("The message was stopped and the port closed.")
+                                : QStringLiteral("The port was closed."),
+                        back),
                MsgStyle::Exclamation, kAppTitle);
-    });
+    };
+    // Once the message has ended: its end clears the status line, and its own notices come first.
+    if (playing)
+        connect(&mPlayer, &MessagePlayer::finished, this, tell, Qt::SingleShotConnection);
+    else
+        QTimer::singleShot(0, this, tell);
 }
 
 void FrmMain::openConfiguredPort()
@@ -363,9 +372,12 @@ void FrmMain::Form_Unload(VBool& cancel)
     // Without a notification area the close box has to end the program.
     if (gExitRequested == kTrue || !TrayIconShown()) {
         gExitRequested = kTrue;
+        mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
-        if (gCommPort > 0)
-            CommClose(gCommPort);
+        // Every port held, not only the one selected: a settings dialog open meanwhile may have
+        // changed the selection without opening it.
+        for (std::int16_t port = 1; port <= kPortCount; ++port)
+            CommClose(port);
         DeleteTrayIcon(mPicTray);
         EndProgram();
         return;
@@ -409,6 +421,12 @@ void FrmMain::setMessageStatus(const QString& text)
         mLblMsgStatus->setText(text);
 }
 
+void FrmMain::setPortName(const QString& name)
+{
+    if (mFrame)
+        mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+}
+
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
@@ -421,7 +439,7 @@ void FrmMain::cmdMsg_Click(int index)
         setMessageStatus(QStringLiteral("Not sent: the device of %1 is gone.").arg(GetCommPortName()));
         return;
     }
-    mPlayer.PlayMessage(index + 1);
+    PlayMessage(index + 1);
 }
 
 void FrmMain::cmdStop_Click()

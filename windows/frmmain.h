@@ -27,11 +27,11 @@ public:
     explicit FrmMain(QObject* parent = nullptr);
 
     // PlayerView
-    bool controlsAlive() const override { return isLoaded(); }
     void EnableMessageButtons(bool enable) override;
     QString buttonCaption(int index) const override;
     void setMessageStatus(const QString& text) override;
     void setLineIndicator(std::int16_t pttLine, bool keyed) override;
+    void setPortName(const QString& name) override;
 
     // Event handlers, reachable for the tray, the menus and tests.
     void cmdMsg_Click(int index);
@@ -49,7 +49,8 @@ public:
     void mnuAbout_Click();
     void cmdMsg_MouseDown(int index, int button);
 
-    void PlayMessage(int n) { mPlayer.PlayMessage(n); }
+    // Starts message n with the keyer times of the settings; returns before it ends.
+    void PlayMessage(int n) { mPlayer.PlayMessage(n, keyerTimesFromGlobals()); }
     void ResetIdTimer() { mIdTimer.ResetIdTimer(); }
 
     // Controls, for the shell modules and tests; null while unloaded.

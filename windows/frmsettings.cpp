@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 
 namespace {
 
@@ -29,7 +30,10 @@ const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm po
 constexpr double kDevicesTop = 2295;
 constexpr double kDeviceRowHeight = 360;
 constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
-constexpr double kCloseTop = kDevicesTop + kDevicesHeight + 120;
+// The keyer times below the devices.
+constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
+constexpr double kKeyerHeight = 240 + 3 * kDeviceRowHeight + 15;
+constexpr double kCloseTop = kKeyerTop + kKeyerHeight + 120;
 constexpr double kCloseHeight = 375;
 // Room for "COM4" in any common font; the combo box takes the rest of the row.
 constexpr double kDeviceLabelWidth = 615;
@@ -120,9 +124,33 @@ QWidget* FrmSettings::CreateWindow()
         mCboDevice[static_cast<std::size_t>(port - 1)] = combo;
     }
 
-    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],   mOptComm[1],  mOptComm[2],
-                        mOptComm[3],   mOptPTTDTR,    mOptPTTRTS,    mOptOnTopNo,  mOptOnTopYes,
-                        mCboDevice[0], mCboDevice[1], mCboDevice[2], mCboDevice[3]};
+    mFKeyer = new QGroupBox(QStringLiteral("Keyer"), window);
+    mFKeyer->setGeometry(twipsRect(120, kKeyerTop, 2925, kKeyerHeight));
+    const auto addTime = [this](int row, const QString& caption, int max, const QString& unit) {
+        const double top = 240 + row * kDeviceRowHeight;
+        auto* label = new QLabel(caption, mFKeyer);
+        label->setGeometry(twipsRect(120, top + 30, 1575, 255));
+        auto* spin = new QSpinBox(mFKeyer);
+        spin->setGeometry(twipsRect(1695, top, 1110, 315));
+        spin->setRange(0, max);
+        spin->setSuffix(QLatin1Char(' ') + unit);
+        label->setBuddy(spin);
+        return spin;
+    };
+    mTxtTransmitTimeout =
+        addTime(0, QStringLiteral("Transmit Time-out"), kTransmitTimeoutMaxSeconds, QStringLiteral("s"));
+    mTxtTransmitTimeout->setSpecialValueText(QStringLiteral("Off"));
+    mTxtTransmitTimeout->setToolTip(QStringLiteral("The longest one message may key the transmitter"));
+    mTxtLeadTime = addTime(1, QStringLiteral("Lead Time"), kKeyerTimeMaxMs, QStringLiteral("ms"));
+    mTxtLeadTime->setToolTip(QStringLiteral("How long the transmitter is keyed before the audio starts"));
+    mTxtLeadTime->setSingleStep(10);
+    mTxtTailTime = addTime(2, QStringLiteral("Tail Time"), kKeyerTimeMaxMs, QStringLiteral("ms"));
+    mTxtTailTime->setToolTip(QStringLiteral("How long the transmitter stays keyed after the audio"));
+    mTxtTailTime->setSingleStep(10);
+
+    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],         mOptComm[1],  mOptComm[2],   mOptComm[3],
+                        mOptPTTDTR,    mOptPTTRTS,    mOptOnTopNo,         mOptOnTopYes, mCboDevice[0], mCboDevice[1],
+                        mCboDevice[2], mCboDevice[3], mTxtTransmitTimeout, mTxtLeadTime, mTxtTailTime};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -167,6 +195,8 @@ void FrmSettings::ControlsDestroyed()
     mOptPTTDTR = mOptPTTRTS = nullptr;
     mOptOnTopNo = mOptOnTopYes = nullptr;
     mCboDevice.fill(nullptr);
+    mFKeyer = nullptr;
+    mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = nullptr;
 }
 
 void FrmSettings::Form_Load()
@@ -193,6 +223,9 @@ void FrmSettings::Form_Load()
         mOptOnTopNo->setChecked(true);
 
     fillDeviceChoices();
+    mTxtTransmitTimeout->setValue(gTransmitTimeout);
+    mTxtLeadTime->setValue(gLeadTime);
+    mTxtTailTime->setValue(gTailTime);
 }
 
 void FrmSettings::fillDeviceChoices()
@@ -293,8 +326,17 @@ void FrmSettings::ReadOnTopOption()
 void FrmSettings::Form_Unload(VBool& cancel)
 {
     (void)cancel; // the dialog has no cancel: every way out applies the choices
+    if (gExitRequested == kTrue) {
+        // The program is ending (Exit, or a signal) with the dialog open: what it shows was never
+        // confirmed, so no port is switched and nothing is stored.
+        gCommPort = mOldCommPort;
+        gPTTLine = mOldPTTLine;
+        gAlwaysOnTop = mOldAlwaysOnTop;
+        return;
+    }
     SettingsBatch saving;
     bool changed = storeDeviceChanges();
+    changed = storeKeyerTimes() || changed;
 
     if (portChanged()) {
         changePort();
@@ -311,7 +353,7 @@ void FrmSettings::Form_Unload(VBool& cancel)
     if (!changed)
         return;
     if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
-        frmMain().fPTTLineStatus()->setTitle(QStringLiteral("PTT Line Status:  ") + GetCommPortName());
+        frmMain().setPortName(GetCommPortName());
     // A save that failed has told the operator so; "Settings Changed" would say the opposite.
     if (!saving.commit())
         return;
@@ -340,6 +382,22 @@ bool FrmSettings::storeDeviceChanges()
         mNewDevice[slot] = typed;
         stored = true;
     }
+    return stored;
+}
+
+bool FrmSettings::storeKeyerTimes()
+{
+    bool stored = false;
+    const auto store = [&stored](const QSpinBox* spin, std::int16_t& global, Setting id) {
+        if (!spin || spin->value() == global)
+            return;
+        global = static_cast<std::int16_t>(spin->value());
+        WriteSetting(id, QString::number(global));
+        stored = true;
+    };
+    store(mTxtTransmitTimeout, gTransmitTimeout, Setting::TransmitTimeout);
+    store(mTxtLeadTime, gLeadTime, Setting::LeadTime);
+    store(mTxtTailTime, gTailTime, Setting::TailTime);
     return stored;
 }
 

@@ -11,6 +11,7 @@ class QComboBox;
 class QGroupBox;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 
 // Port, PTT line and keep-on-top, plus the device each of COM1..COM4 stands
 // for. A click on an option changes the global at once; the port, the store
@@ -44,6 +45,10 @@ public:
     QRadioButton* optOnTopYes() const { return mOptOnTopYes; }
     // The device chosen or typed for COM1..COM4.
     QComboBox* cboDevice(int port) const { return mCboDevice.at(static_cast<std::size_t>(port - 1)); }
+    QGroupBox* fKeyer() const { return mFKeyer; }
+    QSpinBox* txtTransmitTimeout() const { return mTxtTransmitTimeout; }
+    QSpinBox* txtLeadTime() const { return mTxtLeadTime; }
+    QSpinBox* txtTailTime() const { return mTxtTailTime; }
 
 protected:
     QWidget* CreateWindow() override;
@@ -60,6 +65,8 @@ private:
     void fillDeviceChoices();
     // Stores the devices the operator changed; true when any was stored.
     bool storeDeviceChanges();
+    // Stores the keyer times that changed; true when any was stored.
+    bool storeKeyerTimes();
     bool portChanged() const;
     void changePort();
     void restorePreviousPort();
@@ -83,6 +90,10 @@ private:
     QRadioButton* mOptOnTopNo = nullptr;
     QRadioButton* mOptOnTopYes = nullptr;
     std::array<QComboBox*, kPortCount> mCboDevice{};
+    QGroupBox* mFKeyer = nullptr;
+    QSpinBox* mTxtTransmitTimeout = nullptr;
+    QSpinBox* mTxtLeadTime = nullptr;
+    QSpinBox* mTxtTailTime = nullptr;
 };
 
 // The program's one settings dialog.

@@ -6,7 +6,9 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 
@@ -388,6 +390,48 @@ private slots:
         QCOMPARE(CommErrorDevice, kCom1Device);
         // A stale handle (or 0, standard input) may belong to another file by now.
         QVERIFY(mFake.calls().isEmpty());
+    }
+
+    void watchdogDropsTheLineWhileThisThreadIsHeld_data()
+    {
+        QTest::addColumn<QString>("before"); // what this thread does before it is held
+        QTest::addColumn<int>("dropMs");     // -1: the watchdog leaves the port alone
+        QTest::newRow("held") << QString() << 100;
+        QTest::newRow("watched anew, later") << "rewatch" << 300;
+        QTest::newRow("unwatched first") << "unwatch" << -1;
+        // The number of a closed handle may already belong to another file.
+        QTest::newRow("port closed first") << "close" << -1;
+    }
+
+    void watchdogDropsTheLineWhileThisThreadIsHeld()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, dropMs);
+        QVERIFY(!CommWatchLine(1, kLineRTS, 100, [] {}));
+        const CommHandle handle = openedCom1();
+        QCOMPARE(CommSetLine(1, kLineRTS, kTrue), 0);
+        std::atomic<int> reported{0};
+        const qint64 armed = mFake.elapsedMs();
+        QVERIFY(CommWatchLine(1, kLineRTS, 100, [&reported] { ++reported; }));
+        if (before == QLatin1String("rewatch"))
+            QVERIFY(CommWatchLine(1, kLineRTS, 300, [&reported] { ++reported; }));
+        if (before == QLatin1String("unwatch"))
+            CommUnwatchLine();
+        if (before == QLatin1String("close"))
+            QCOMPARE(CommClose(1), 0);
+        // Held as a hung user interface would be.
+        QThread::msleep(450);
+
+        const auto drops = mFake.callsNamed(QStringLiteral("ForceLineDown"));
+        QCOMPARE(drops.size(), dropMs < 0 ? 0 : 1);
+        QCOMPARE(int(reported), dropMs < 0 ? 0 : 1);
+        if (dropMs >= 0) {
+            QCOMPARE(drops[0].handle, handle);
+            QCOMPARE(drops[0].arg, QString::number(CommFunction::ClrRts));
+            QVERIFY2(drops[0].ms - armed >= dropMs && drops[0].ms - armed < dropMs + 30,
+                     qPrintable(QString::number(drops[0].ms - armed)));
+        }
+        QCOMPARE(mFake.lineState(handle).rts, before == QLatin1String("unwatch"));
     }
 
     void successLeavesTheErrorRecord()

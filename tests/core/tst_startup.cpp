@@ -17,7 +17,9 @@
 
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -102,6 +104,45 @@ private slots:
         QCOMPARE(gCommPort, std::int16_t(0));
         QCOMPARE(gPTTLine, std::int16_t(2));
         QCOMPARE(gAlwaysOnTop, kFalse);
+        onDisk.endGroup();
+        onDisk.beginGroup(QStringLiteral("Keyer"));
+        QCOMPARE(onDisk.childKeys().size(), 3);
+        QCOMPARE(onDisk.value(QStringLiteral("Transmit Time-out")).toString(), QStringLiteral("120"));
+        QCOMPARE(onDisk.value(QStringLiteral("Lead Time")).toString(), QStringLiteral("250"));
+        QCOMPARE(onDisk.value(QStringLiteral("Tail Time")).toString(), QStringLiteral("250"));
+    }
+
+    void keyerTimesAreHeldToTheirRange_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("expected");
+        const struct
+        {
+            const char* key;
+            const char* value;
+            int expected;
+        } rows[] = {
+            {"Lead Time", "0", 0},           {"Lead Time", " 50 ", 50},           {"Lead Time", "2001", 2000},
+            {"Lead Time", "-5", 0},          {"Lead Time", "fast", 250},          {"Lead Time", "99999999999", 2000},
+            {"Tail Time", "1000", 1000},     {"Tail Time", "12.5", 250},          {"Transmit Time-out", "0", 0},
+            {"Transmit Time-out", "90", 90}, {"Transmit Time-out", "86400", 3600}};
+        for (const auto& r : rows)
+            QTest::addRow("%s %s", r.key, r.value) << QString(r.key) << QString(r.value) << r.expected;
+    }
+
+    void keyerTimesAreHeldToTheirRange()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(int, expected);
+        SaveSetting(kAppTitle, QStringLiteral("Keyer"), key, value);
+        LoadSettings();
+        const int actual = key == QLatin1String("Lead Time")   ? gLeadTime
+                           : key == QLatin1String("Tail Time") ? gTailTime
+                                                               : gTransmitTimeout;
+        QCOMPARE(actual, expected);
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Keyer"), key), value);
     }
 
     void storedValuesAreReadByTheRules_data()
@@ -298,6 +339,28 @@ private slots:
                                 "Settings.")
                      .arg(device, problem));
         QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Ports"), QStringLiteral("COM2")), device);
+    }
+
+    // A copy started after Yes counts as running once the first has ended: a third start is asked too.
+    void aCopyStartedAnywayHoldsTheLockToo()
+    {
+        // The first copy, in another process as far as the lock can tell.
+        const int first = ::open(QFile::encodeName(instanceLockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(first >= 0);
+        struct flock shared = {};
+        shared.l_type = F_RDLCK;
+        shared.l_whence = SEEK_SET;
+        QCOMPARE(::fcntl(first, F_OFD_SETLK, &shared), 0);
+
+        MessageBoxes::setNextAnswer(kAnswerYes);
+        QVERIFY(startUpClosingAbout().result);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        ::close(first);
+
+        MessageBoxes::asked().clear();
+        QCOMPARE(startUpClosingAbout().result, false);
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().style, 260);
     }
 
     void unreadableSettingsAreReportedAndKept()

@@ -373,6 +373,31 @@ def sound_env():
     return env
 
 
+def sound_server_pid(sound):
+    """The test sound server's process id, from the pid file beside its socket (scripts/pulse-test-server)."""
+    run_dir = os.path.dirname(sound["PULSE_SERVER"].removeprefix("unix:"))
+    try:
+        with open(os.path.join(run_dir, "pid"), encoding="ascii") as handle:
+            pid = int(handle.read().strip())
+        with open(f"/proc/{pid}/comm", encoding="ascii") as handle:
+            comm = handle.read().strip()
+    except (OSError, ValueError) as error:
+        raise Failure(f"cannot find the test sound server's process in {run_dir}: {error}") from None
+    expect(comm == "pulseaudio", f"process {pid} of {run_dir}/pid is {comm}, not the test sound server")
+    return pid
+
+
+@contextlib.contextmanager
+def sound_server_hung(sound):
+    """Stops the test sound server (SIGSTOP) for the block, and lets it go on afterwards whatever happens."""
+    pid = sound_server_pid(sound)
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        os.kill(pid, signal.SIGCONT)
+
+
 class Keyer:
     """One run of the real executable in `home`, on `display`, optionally with the serial shim preloaded."""
 

@@ -453,6 +453,92 @@ def case_sigterm_mid_message(c):
         expect(not c.display.tray_icons(), "the icon stayed in the tray")
 
 
+def case_about_mid_message(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("RTS"))
+    keyer, main = c.start_to_main_window(home, shim)
+    with c.step("click CQ and open About from the Help menu 0.35 s after the line went up"):
+        check_port_settled_at_load(shim, keyer)
+        recorder = c.recorder()
+        main.click_message(1)
+        raised = wait_for_message_keyed(shim, keyer, "rts")
+        wait_for("0.35 s of key-down", lambda: time.monotonic_ns() >= raised + int(0.35 * h.NS), 5, 0.002)
+        # File is the first item of the bar; Left from its menu wraps round to Help, whose last item is About.
+        c.display.click(main.window.x + 14, main.window.y + main.menu_bar // 2)
+        c.display.keys("Left", "Up", "Return")
+        about = c.display.window("About", 5, interval=0.005)
+        opened_ns = time.monotonic_ns()
+        expect(keyed_spans(shim.records(keyer.pid), "rts")[1] is not None,
+               "the line was down before About opened:\n" + h.describe(shim.records(keyer.pid)))
+    with c.step("the line drops the tail after the sound, with About still open"):
+        _, dropped = wait_for_message_done(shim, keyer, "rts", 20)
+        expect(c.display.windows("About"), "About closed by itself")
+        wait_recorded_past(recorder, dropped)
+        heard = h.Heard(recorder, c.sample("STATION_CQ.wav"))
+        heard.check_matches("CQ")
+        tail_ms = (dropped - heard.last_ns - heard.source_tail_ns) / 1e6
+        print(f"[{c.name}]    About opened {(opened_ns - raised) / 1e6:.0f} ms after the key; line dropped "
+              f"{(dropped - raised) / 1e6:.0f} ms after the key, {tail_ms:.1f} ms after the sound", flush=True)
+        expect(LEAD_TAIL_MS - 5 <= tail_ms <= LEAD_TAIL_MS + 50, f"the tail was {tail_ms:.1f} ms")
+        expect(c.display.windows("About"), "About did not stay open")
+    with c.step("after About closes nothing is keyed again, and CQ keys and stops as before"):
+        time.sleep(0.5)
+        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 1 and
+               keyed_spans(shim.records(keyer.pid), "rts")[1] is None,
+               "the line moved while About was open:\n" + h.describe(shim.records(keyer.pid)))
+        c.display.click(*h.at(about, h.ABOUT_OK))
+        c.display.wait_gone("About")
+        time.sleep(0.5)
+        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 1, "keyed again when About closed:\n" +
+               h.describe(shim.records(keyer.pid)))
+        main.click_message(1)
+        wait_for("RTS to be raised again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1], 5, 0.01)
+        main.click_stop()
+        wait_for("RTS to drop again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1] is None, 5)
+        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 2, "RTS was not keyed exactly twice:\n" +
+               h.describe(shim.records(keyer.pid)))
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
+def case_watchdog_hung_sound_server(c):
+    shim = c.shim()
+    home = c.home()
+    settings = shim.settings("RTS")
+    settings["Keyer"] = {"Transmit Time-out": "1"}
+    h.write_settings(home.config, settings)
+    keyer, main = c.start_to_main_window(home, shim)
+    # The time-out, the tail and the watchdog's grace after it.
+    deadline_ms = 1000 + LEAD_TAIL_MS + 50
+    with c.step("click CQ"):
+        check_port_settled_at_load(shim, keyer)
+        main.click_message(1)
+        raised = wait_for_message_keyed(shim, keyer, "rts")
+    # Hung within the lead: the keyer's thread then waits in the sound server's client for its new stream.
+    with h.sound_server_hung(c.sound):
+        with c.step(f"the line drops {deadline_ms} ms after the key while the keyer waits on the server"):
+            _, dropped = wait_for_message_done(shim, keyer, "rts", 5)
+            took_ms = (dropped - raised) / 1e6
+            print(f"[{c.name}]    the line dropped {took_ms:.1f} ms after the key", flush=True)
+            expect(deadline_ms <= took_ms <= deadline_ms + 30, f"the line dropped {took_ms:.1f} ms after the key")
+            time.sleep(0.5)
+            # The keyer's own thread is held in the sound server's client: only the watchdog can have dropped it.
+            expect(len(c.display.windows(APP_TITLE)) == 1, "the time-out was reported while the server hung, so the "
+                   "user interface was not held up and the watchdog went untested")
+    with c.step("once the server answers again, the keyer tells that the transmitter was released"):
+        box = wait_for("the time-out message", lambda: next(
+            (w for w in c.display.windows(APP_TITLE) if w.id != main.window.id), None), 10)
+        c.display.focus(box)
+        c.display.keys("Return")
+        wait_for("the message to close", lambda: len(c.display.windows(APP_TITLE)) == 1, 5)
+        spans, open_since = keyed_spans(shim.records(keyer.pid), "rts")
+        expect(len(spans) == 1 and open_since is None, "keyed again after the time-out:\n" +
+               h.describe(shim.records(keyer.pid)))
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}
 
 

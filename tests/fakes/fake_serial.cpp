@@ -28,6 +28,7 @@ void FakeSerialApi::install()
 
 void FakeSerialApi::failOn(const QString& call, std::int32_t error, int count, int skip)
 {
+    const std::lock_guard guard(mLock);
     // errno 0 would make a failure look like success to the code under test.
     if (count > 0)
         mFailures[call].append(Failure{error != 0 ? error : EIO, count, skip});
@@ -35,11 +36,37 @@ void FakeSerialApi::failOn(const QString& call, std::int32_t error, int count, i
 
 void FakeSerialApi::throwOn(const QString& call)
 {
+    const std::lock_guard guard(mLock);
     mFailures[call].append(Failure{0, 1, 0});
+}
+
+QList<FakeSerialApi::Call> FakeSerialApi::calls() const
+{
+    const std::lock_guard guard(mLock);
+    return mCalls;
+}
+
+bool FakeSerialApi::isOpen(CommHandle handle) const
+{
+    const std::lock_guard guard(mLock);
+    return mPorts.value(handle).open;
+}
+
+Dcb FakeSerialApi::appliedDcb(CommHandle handle) const
+{
+    const std::lock_guard guard(mLock);
+    return mPorts.value(handle).state;
+}
+
+std::int32_t FakeSerialApi::GetLastError()
+{
+    const std::lock_guard guard(mLock);
+    return mLastError;
 }
 
 QStringList FakeSerialApi::callNames() const
 {
+    const std::lock_guard guard(mLock);
     QStringList names;
     for (const Call& call : mCalls)
         names << call.name;
@@ -48,6 +75,7 @@ QStringList FakeSerialApi::callNames() const
 
 QList<FakeSerialApi::Call> FakeSerialApi::callsNamed(const QString& name) const
 {
+    const std::lock_guard guard(mLock);
     QList<Call> named;
     for (const Call& call : mCalls) {
         if (call.name == name)
@@ -58,12 +86,14 @@ QList<FakeSerialApi::Call> FakeSerialApi::callsNamed(const QString& name) const
 
 FakeSerialApi::Lines FakeSerialApi::lineState(CommHandle handle) const
 {
+    const std::lock_guard guard(mLock);
     const Port port = mPorts.value(handle);
     return port.open ? port.lines : Lines{};
 }
 
 CommHandle FakeSerialApi::handleOf(const QString& name) const
 {
+    const std::lock_guard guard(mLock);
     CommHandle last = kInvalidHandle;
     for (auto it = mPorts.constBegin(); it != mPorts.constEnd(); ++it) {
         if (it->name != name)
@@ -77,12 +107,14 @@ CommHandle FakeSerialApi::handleOf(const QString& name) const
 
 void FakeSerialApi::clear()
 {
+    const std::lock_guard guard(mLock);
     mCalls.clear();
     mFailures.clear();
 }
 
 void FakeSerialApi::reset()
 {
+    const std::lock_guard guard(mLock);
     clear();
     mPorts.clear();
     mDevicePaths.clear();
@@ -136,6 +168,7 @@ bool FakeSerialApi::finish(const QString& call, CommHandle handle, const QString
 
 CommHandle FakeSerialApi::CreateFile(const QString& name)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = scripted(QStringLiteral("CreateFile"));
     if (error == 0 && mUnplugged.contains(name))
         error = ENOENT;
@@ -153,6 +186,7 @@ CommHandle FakeSerialApi::CreateFile(const QString& name)
 
 bool FakeSerialApi::SetupComm(CommHandle handle, std::uint32_t inQueue, std::uint32_t outQueue)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     start(QStringLiteral("SetupComm"), handle, error);
     return finish(QStringLiteral("SetupComm"), handle, QStringLiteral("%1,%2").arg(inQueue).arg(outQueue), error);
@@ -160,6 +194,7 @@ bool FakeSerialApi::SetupComm(CommHandle handle, std::uint32_t inQueue, std::uin
 
 bool FakeSerialApi::PurgeComm(CommHandle handle, std::uint32_t flags)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     start(QStringLiteral("PurgeComm"), handle, error);
     return finish(QStringLiteral("PurgeComm"), handle, QString::number(flags), error);
@@ -167,6 +202,7 @@ bool FakeSerialApi::PurgeComm(CommHandle handle, std::uint32_t flags)
 
 bool FakeSerialApi::SetCommTimeouts(CommHandle handle, const CommTimeouts& timeouts)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     start(QStringLiteral("SetCommTimeouts"), handle, error);
     const QString arg = QStringLiteral("%1,%2,%3,%4,%5")
@@ -180,6 +216,7 @@ bool FakeSerialApi::SetCommTimeouts(CommHandle handle, const CommTimeouts& timeo
 
 bool FakeSerialApi::GetCommState(CommHandle handle, Dcb& dcb)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     if (const Port* port = start(QStringLiteral("GetCommState"), handle, error))
         dcb = port->state;
@@ -188,6 +225,7 @@ bool FakeSerialApi::GetCommState(CommHandle handle, Dcb& dcb)
 
 bool FakeSerialApi::BuildCommDCB(const QString& settings, Dcb& dcb)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = scripted(QStringLiteral("BuildCommDCB"));
     if (error == 0 && !ParseModeString(settings, dcb))
         error = EINVAL;
@@ -196,6 +234,7 @@ bool FakeSerialApi::BuildCommDCB(const QString& settings, Dcb& dcb)
 
 bool FakeSerialApi::SetCommState(CommHandle handle, const Dcb& dcb)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     if (Port* port = start(QStringLiteral("SetCommState"), handle, error))
         port->state = dcb;
@@ -204,6 +243,7 @@ bool FakeSerialApi::SetCommState(CommHandle handle, const Dcb& dcb)
 
 bool FakeSerialApi::EscapeCommFunction(CommHandle handle, std::uint32_t function)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     if (Port* port = start(QStringLiteral("EscapeCommFunction"), handle, error)) {
         switch (function) {
@@ -227,8 +267,27 @@ bool FakeSerialApi::EscapeCommFunction(CommHandle handle, std::uint32_t function
     return finish(QStringLiteral("EscapeCommFunction"), handle, QString::number(function), error);
 }
 
+bool FakeSerialApi::ForceLineDown(CommHandle handle, std::uint32_t function)
+{
+    const std::lock_guard guard(mLock);
+    const auto it = mPorts.find(handle);
+    const bool open = it != mPorts.end() && it->open;
+    if (open && function == CommFunction::ClrDtr)
+        it->lines.dtr = false;
+    else if (open && function == CommFunction::ClrRts)
+        it->lines.rts = false;
+    else if (open && function == CommFunction::ClrBreak)
+        it->lines.brk = false;
+    const bool ok = open && (function == CommFunction::ClrDtr || function == CommFunction::ClrRts ||
+                             function == CommFunction::ClrBreak);
+    mCalls.append(
+        Call{QStringLiteral("ForceLineDown"), handle, QString::number(function), mClock.elapsed(), ok, ok ? 0 : EBADF});
+    return ok;
+}
+
 bool FakeSerialApi::CloseHandle(CommHandle handle)
 {
+    const std::lock_guard guard(mLock);
     std::int32_t error = 0;
     if (Port* port = start(QStringLiteral("CloseHandle"), handle, error)) {
         port->open = false;
@@ -239,6 +298,7 @@ bool FakeSerialApi::CloseHandle(CommHandle handle)
 
 void FakeSerialApi::unplug(const QString& name)
 {
+    const std::lock_guard guard(mLock);
     mUnplugged.insert(name);
     // A device that is gone drives no line.
     const CommHandle handle = handleOf(name);
@@ -246,14 +306,28 @@ void FakeSerialApi::unplug(const QString& name)
         mPorts[handle].lines = Lines{};
 }
 
+void FakeSerialApi::replug(const QString& name)
+{
+    const std::lock_guard guard(mLock);
+    mUnplugged.remove(name);
+}
+
 bool FakeSerialApi::IsGone(CommHandle handle)
 {
+    const std::lock_guard guard(mLock);
     const Port port = mPorts.value(handle);
     return port.open && mUnplugged.contains(port.name);
 }
 
+bool FakeSerialApi::IsBackUnderStableName(const QString& name)
+{
+    const std::lock_guard guard(mLock);
+    return !mUnplugged.contains(name);
+}
+
 QString FakeSerialApi::FormatMessage(std::int32_t code)
 {
+    const std::lock_guard guard(mLock);
     if (mMessages.contains(code))
         return mMessages.value(code);
     return ::strerrordesc_np(code) == nullptr ? QString() : QString::fromLocal8Bit(std::strerror(code));
@@ -261,6 +335,7 @@ QString FakeSerialApi::FormatMessage(std::int32_t code)
 
 QString FakeSerialApi::DevicePath(const QString& name)
 {
+    const std::lock_guard guard(mLock);
     if (mDevicePaths.contains(name))
         return mDevicePaths.value(name);
     static const QRegularExpression comPort(QStringLiteral("^COM([1-4])$"));

@@ -11,12 +11,15 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <mutex>
 
 // A serial layer for tests. It records every call of the nine port operations with a timestamp, fails any
 // of them on request with a chosen errno, and keeps the DTR, RTS and break state of each handle the way a
 // port driver would: handles count up from 3 and are never reused (a stale one fails with EBADF), a name
 // already open cannot be opened again (EBUSY), opening raises DTR and RTS, closing drops every line (HUPCL).
 // GetLastError, FormatMessage, DevicePath, IsGone and IsBackUnderStableName are answered but not recorded.
+// ForceLineDown, which the watchdog calls from its own thread, is recorded as "ForceLineDown" and fails only
+// for a closed handle; every member is safe to call from any thread.
 class FakeSerialApi : public SerialApi
 {
 public:
@@ -64,22 +67,22 @@ public:
     // Pulls the device of a port name out: its open handle reads as gone (its lines as down) and it cannot
     // be opened until replug(), which brings it back under its stable name.
     void unplug(const QString& name);
-    void replug(const QString& name) { mUnplugged.remove(name); }
+    void replug(const QString& name);
     // What GetCommState reads from a newly opened port; 9600 8N1 unless told otherwise.
     void setPortDefaults(const Dcb& dcb) { mPortDefaults = dcb; }
 
-    const QList<Call>& calls() const { return mCalls; }
+    QList<Call> calls() const;
     QStringList callNames() const;
     QList<Call> callsNamed(const QString& name) const;
     // The lines of a handle, or of a port name's open handle; all down when it is not open.
     Lines lineState(CommHandle handle) const;
     Lines lineStateByName(const QString& name) const { return lineState(handleOf(name)); }
     bool isOpen(const QString& name) const { return isOpen(handleOf(name)); }
-    bool isOpen(CommHandle handle) const { return mPorts.value(handle).open; }
+    bool isOpen(CommHandle handle) const;
     // The open handle of a port name, else the last one it had, else kInvalidHandle.
     CommHandle handleOf(const QString& name) const;
     // The settings last applied with SetCommState to a handle.
-    Dcb appliedDcb(CommHandle handle) const { return mPorts.value(handle).state; }
+    Dcb appliedDcb(CommHandle handle) const;
     qint64 elapsedMs() const { return mClock.elapsed(); }
 
     // Forgets the recorded calls and the scripted failures; open handles stay open.
@@ -96,11 +99,12 @@ public:
     bool SetCommState(CommHandle handle, const Dcb& dcb) override;
     bool EscapeCommFunction(CommHandle handle, std::uint32_t function) override;
     bool CloseHandle(CommHandle handle) override;
-    std::int32_t GetLastError() override { return mLastError; }
+    bool ForceLineDown(CommHandle handle, std::uint32_t function) override;
+    std::int32_t GetLastError() override;
     QString FormatMessage(std::int32_t code) override;
     QString DevicePath(const QString& name) override;
     bool IsGone(CommHandle handle) override;
-    bool IsBackUnderStableName(const QString& name) override { return !mUnplugged.contains(name); }
+    bool IsBackUnderStableName(const QString& name) override;
 
     // A Dcb in the mode syntax: "baud=1200 parity=N data=8 stop=1".
     static QString modeString(const Dcb& dcb);
@@ -126,6 +130,8 @@ private:
     Port* start(const QString& call, CommHandle handle, std::int32_t& error);
     bool finish(const QString& call, CommHandle handle, const QString& arg, std::int32_t error);
 
+    // Recursive: the public members call one another.
+    mutable std::recursive_mutex mLock;
     QElapsedTimer mClock;
     QList<Call> mCalls;
     QHash<QString, QList<Failure>> mFailures;

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTimer>
 
 #include <algorithm>
@@ -126,4 +127,11 @@ bool runModal(const std::function<void()>& command, Form& form, const std::funct
     });
     command();
     return acted && closedItself;
+}
+
+bool playMessageToEnd(int index, int timeoutMs)
+{
+    QSignalSpy finished(&frmMain().player(), &MessagePlayer::finished);
+    frmMain().cmdMsg_Click(index);
+    return frmMain().player().isPlaying() ? finished.wait(timeoutMs) : !finished.isEmpty();
 }

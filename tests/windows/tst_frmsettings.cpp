@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/toolkit.h"
+#include "keyer/player.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
 #include "comm/portdevices.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QLabel>
 #include <QTest>
@@ -440,6 +442,82 @@ private slots:
         checkHeldPortsAreSafe();
     }
 
+    void keyerTimesAreStoredOnClose_data()
+    {
+        QTest::addColumn<QString>("spin"); // "timeout", "lead" or "tail"
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("stored"); // empty: nothing changed
+        const struct
+        {
+            const char* spin;
+            const char* typed;
+            const char* key;
+            const char* stored;
+        } rows[] = {{"timeout", "0", "Transmit Time-out", "0"},
+                    {"timeout", "30", "Transmit Time-out", "30"},
+                    {"lead", "0", "Lead Time", "0"},
+                    {"lead", "2000", "Lead Time", "2000"},
+                    {"tail", "1000", "Tail Time", "1000"},
+                    {"tail", "250", "Tail Time", ""}};
+        for (const auto& r : rows)
+            QTest::addRow("%s %s", r.key, r.typed)
+                << QString(r.spin) << QString(r.typed) << QString(r.key) << QString(r.stored);
+    }
+
+    void keyerTimesAreStoredOnClose()
+    {
+        QFETCH(QString, spin);
+        QFETCH(QString, typed);
+        QFETCH(QString, key);
+        QFETCH(QString, stored);
+        startWith(1);
+        FrmSettings& dialog = frmSettings();
+        QSpinBox* box = spin == QLatin1String("timeout") ? dialog.txtTransmitTimeout()
+                        : spin == QLatin1String("lead")  ? dialog.txtLeadTime()
+                                                         : dialog.txtTailTime();
+        QCOMPARE(dialog.txtTransmitTimeout()->text(), QStringLiteral("120 s"));
+        QCOMPARE(dialog.txtLeadTime()->value(), 250);
+        QLineEdit* edit = box->findChild<QLineEdit*>();
+        edit->selectAll();
+        QTest::keyClicks(edit, typed);
+        // Nothing is stored or used before the dialog closes.
+        QCOMPARE(mFix->env.settingsBytes(), mSettingsBefore);
+        QCOMPARE(keyerTimesFromGlobals().leadMs, 250);
+        closeDialog(false);
+
+        const QString before = settingDefault(spin == QLatin1String("timeout") ? Setting::TransmitTimeout
+                                              : spin == QLatin1String("lead")  ? Setting::LeadTime
+                                                                               : Setting::TailTime);
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Keyer"), key), stored.isEmpty() ? before : stored);
+        const KeyerTimes times = keyerTimesFromGlobals();
+        const int now = spin == QLatin1String("timeout") ? times.timeOutMs / 1000
+                        : spin == QLatin1String("lead")  ? times.leadMs
+                                                         : times.tailMs;
+        QCOMPARE(QString::number(now), stored.isEmpty() ? before : stored);
+        QCOMPARE(messageTexts(), stored.isEmpty() ? QStringList() : QStringList{QStringLiteral("Settings Changed")});
+        QVERIFY(mSerial->calls().isEmpty());
+    }
+
+    // A signal or Exit ends the program with the dialog open: its choices were never confirmed.
+    void endingWithTheDialogOpenStoresNothing()
+    {
+        startWith(1, 2, kFalse);
+        choosePort(3);
+        click(QStringLiteral("DTR"));
+        click(QStringLiteral("Yes"));
+        frmSettings().txtTailTime()->setValue(0);
+        frmMain().mnuExit_Click();
+        frmSettings().Unload();
+
+        QCOMPARE(mFix->env.settingsBytes(), mSettingsBefore);
+        QVERIFY(MessageBoxes::asked().isEmpty());
+        QVERIFY(!mSerial->opened.contains(QStringLiteral("/dev/ttyS2")));
+        QCOMPARE(openPorts(), QStringList());
+        QCOMPARE(gTailTime, std::int16_t(250));
+        checkHeldPortsAreSafe();
+    }
+
     void devicesAreOfferedAndPicked()
     {
         QVERIFY(buildTree(mDeviceRoot->path(), {"dev/ttyUSB0", "dev/ttyS0", "dev/ttyS1", "sys/class/tty/ttyS0/type=4",
@@ -558,8 +636,9 @@ private slots:
                                  static_cast<QWidget*>(dialog.Frame1())})
             QVERIFY2(control->geometry().bottom() < devices.top(), qPrintable(control->objectName()));
         QVERIFY(dialog.window()->rect().contains(devices));
+        QVERIFY(dialog.fKeyer()->geometry().top() > devices.bottom());
         // Close comes last, below every frame, and inside the window.
-        QVERIFY(dialog.cmdClose()->geometry().top() > devices.bottom());
+        QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fKeyer()->geometry().bottom());
         QVERIFY(dialog.window()->rect().contains(dialog.cmdClose()->geometry()));
         for (const QLabel* com : dialog.fDevices()->findChildren<QLabel*>())
             QVERIFY2(com->width() >= com->sizeHint().width(), qPrintable(com->text()));

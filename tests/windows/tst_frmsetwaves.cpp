@@ -355,7 +355,7 @@ private slots:
         LoadSettings();
         QCOMPARE(gWaveFiles[8], path);
         mFix->audio.setDuration(10);
-        frmMain().PlayMessage(8);
+        QVERIFY(playMessageToEnd(7));
         QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Open), QStringList{path});
         QVERIFY(MessageBoxes::asked().isEmpty());
     }
