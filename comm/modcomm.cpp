@@ -32,6 +32,8 @@ std::array<CommPortState, kPortCount> CommPorts;
 // Whether the error record holds an operating-system error, as opposed to
 // "Port in use." or a fault, so that errno-based hints apply.
 bool gRecordIsSystemError = false;
+// What the serial layer knew more about the failure, such as who holds the port.
+QString gErrorMore;
 
 constexpr std::int32_t kFaultOutOfMemory = 7;
 constexpr std::int32_t kFaultSubscript = 9;
@@ -83,6 +85,7 @@ std::int32_t RecordCommError(const QString& source, const QString& portName)
     CommErrorSource = source;
     CommErrorText = SystemMessageText(CommLastError);
     CommErrorDevice = serialApi().DevicePath(portName);
+    gErrorMore = serialApi().ErrorDetail();
     gRecordIsSystemError = true;
     return CommLastError;
 }
@@ -93,6 +96,7 @@ std::int32_t RecordFault(const QString& operation, const CommFault& fault)
     CommErrorSource = operation;
     CommErrorText = fault.description;
     CommErrorDevice.clear();
+    gErrorMore.clear();
     gRecordIsSystemError = false;
     return CommLastError;
 }
@@ -153,10 +157,11 @@ std::int32_t CommOpen(std::int16_t port, const QString& portName, const QString&
     const auto body = [&]() -> std::int32_t {
         CommPortState& slot = slotOf(port);
         if (slot.IsOpen != kFalse) {
-            CommLastError = -1;
+            CommLastError = kErrorPortInUse;
             CommErrorSource = QStringLiteral("CommOpen");
             CommErrorText = QStringLiteral("Port in use.");
             CommErrorDevice = serialApi().DevicePath(portName);
+            gErrorMore.clear();
             gRecordIsSystemError = false;
             return CommLastError;
         }
@@ -225,6 +230,7 @@ std::int32_t CommSetLine(std::int16_t port, std::int16_t line, std::int16_t stat
             CommErrorSource = source;
             CommErrorText = SystemMessageText(EBADF);
             CommErrorDevice = serialApi().DevicePath(slotName(slot));
+            gErrorMore.clear();
             gRecordIsSystemError = true;
             return CommLastError;
         }
@@ -240,6 +246,23 @@ bool CommIsOpen(std::int16_t port)
     if (port < 1 || port > static_cast<int>(CommPorts.size()))
         return false;
     return CommPorts[static_cast<std::size_t>(port - 1)].IsOpen != kFalse;
+}
+
+bool CommIsGone(std::int16_t port)
+{
+    if (!CommIsOpen(port))
+        return false;
+    return serialApi().IsGone(CommPorts[static_cast<std::size_t>(port - 1)].Handle);
+}
+
+bool CommIsBack(std::int16_t port)
+{
+    return port >= 1 && port <= kPortCount && serialApi().IsBackUnderStableName(GetCommPortName(port));
+}
+
+QString CommDevice(std::int16_t port)
+{
+    return serialApi().DevicePath(GetCommPortName(port));
 }
 
 bool CommWatchLine(std::int16_t port, std::int16_t line, int ms, std::function<void()> onDropped)
@@ -272,6 +295,8 @@ QString CommErrorDetail()
     if (!CommErrorDevice.isEmpty())
         lines << QStringLiteral("Device: ") + CommErrorDevice;
     lines << QStringLiteral("Reason: ") + reason;
+    if (!gErrorMore.isEmpty())
+        lines << gErrorMore;
     if (gRecordIsSystemError) {
         if (CommLastError == EACCES)
             lines << QStringLiteral("Is the user in the dialout group?");
@@ -284,6 +309,12 @@ QString CommErrorDetail()
     return lines.join(QLatin1Char('\n'));
 }
 
+bool CommErrorIsPortHeld()
+{
+    return gRecordIsSystemError && CommErrorSource == QLatin1String("CommOpen (CreateFile)") &&
+           (CommLastError == kErrorPortInUse || CommLastError == EBUSY);
+}
+
 void CommResetForTesting()
 {
     txWatchdog().disarm();
@@ -292,5 +323,6 @@ void CommResetForTesting()
     CommErrorSource.clear();
     CommErrorText.clear();
     CommErrorDevice.clear();
+    gErrorMore.clear();
     gRecordIsSystemError = false;
 }

@@ -23,6 +23,13 @@ std::int32_t CommSetLine(std::int16_t port, std::int16_t line, std::int16_t stat
 
 // Whether the program holds port `port` (1..4) open.
 bool CommIsOpen(std::int16_t port);
+// Whether the device of open port `port` has gone (unplugged, hung up); false when the port is not open.
+bool CommIsGone(std::int16_t port);
+// Whether the device of port `port` is there under a name that stands for that one adapter, so that it
+// can be opened again after it went.
+bool CommIsBack(std::int16_t port);
+// The device port `port` stands for, for the operator.
+QString CommDevice(std::int16_t port);
 
 // Has the watchdog drop `line` of `port` from a thread of its own after `ms`, unless CommUnwatchLine or
 // closing the port comes first; `onDropped` then runs on the watchdog's thread. False when the port is not
@@ -39,6 +46,9 @@ extern QString CommErrorDevice;
 
 // Detail lines for a message box: the failing step, the device and the system's reason.
 QString CommErrorDetail();
+// Whether the last failure was an open refused because another program, or another copy of this one,
+// holds the device: the port itself is fine.
+bool CommErrorIsPortHeld();
 
 // Closes every slot and forgets the error record; for tests.
 void CommResetForTesting();

@@ -132,3 +132,11 @@ QString DevicePathProblem(const QString& text)
         return QStringLiteral("A device path cannot hold line breaks or other control characters.");
     return QString();
 }
+
+QString DeviceRefusal(const QString& text, const QString& portName)
+{
+    const QString problem = DevicePathProblem(text);
+    if (problem.isEmpty())
+        return QString();
+    return QStringLiteral("\"%1\" cannot be the device of %2.\n%3").arg(text, portName, problem);
+}

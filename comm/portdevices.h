@@ -24,3 +24,6 @@ void setPortDeviceRootForTesting(const QString& root);
 
 // Why `text` cannot be stored as the device of a port; empty when it can.
 QString DevicePathProblem(const QString& text);
+// The operator's message for a device `text` of port `portName` that cannot be: what and why, without what
+// follows from it; empty when the device is fine.
+QString DeviceRefusal(const QString& text, const QString& portName);

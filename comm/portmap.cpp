@@ -1,7 +1,11 @@
 #include "comm/portmap.h"
 
+#include "comm/modgetsetcom.h"
+#include "comm/portdevices.h"
 #include "core/globals.h"
 #include "core/settingkeys.h"
+
+#include <QStringList>
 
 int PortNumber(const QString& portName)
 {
@@ -16,9 +20,23 @@ int PortNumber(const QString& portName)
 void EnsurePortDefaults()
 {
     for (int port = 1; port <= kPortCount; ++port) {
-        if (ReadSetting(Setting::PortDevice, port).trimmed().isEmpty())
+        if (!SettingExists(Setting::PortDevice, port))
             WriteSetting(Setting::PortDevice, settingDefault(Setting::PortDevice, port), port);
     }
+}
+
+QString CheckPortDevices()
+{
+    QStringList refusals;
+    for (int port = 1; port <= kPortCount; ++port) {
+        if (!SettingExists(Setting::PortDevice, port))
+            continue;
+        const QString name = GetCommPortName(port);
+        const QString refusal = DeviceRefusal(ReadSetting(Setting::PortDevice, port), name);
+        if (!refusal.isEmpty())
+            refusals << refusal + QStringLiteral("\n%1 has no device until one is chosen in Settings.").arg(name);
+    }
+    return refusals.join(QStringLiteral("\n\n"));
 }
 
 QString PortDevicePath(const QString& portName)
@@ -26,6 +44,7 @@ QString PortDevicePath(const QString& portName)
     const int port = PortNumber(portName);
     if (port == 0)
         return portName;
-    const QString stored = ReadSetting(Setting::PortDevice, port).trimmed();
-    return stored.isEmpty() ? settingDefault(Setting::PortDevice, port) : stored;
+    if (!SettingExists(Setting::PortDevice, port))
+        return settingDefault(Setting::PortDevice, port);
+    return ReadSetting(Setting::PortDevice, port).trimmed();
 }

@@ -1,16 +1,23 @@
 #include "comm/serial_linux.h"
 
+#include "comm/portdevices.h"
 #include "comm/portmap.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +115,76 @@ bool stopBitsFlag(std::uint8_t stopBits, std::uint8_t byteSize, tcflag_t& flag)
     return false;
 }
 
+// The lock file is named after the device itself, links followed, so that /dev/serial/by-id/... and the
+// /dev/ttyUSB0 it leads to, which minicom would lock, share one lock.
+QByteArray lockNameFor(const QByteArray& device)
+{
+    std::array<char, PATH_MAX> resolved{};
+    const QByteArray real = ::realpath(device.constData(), resolved.data()) ? QByteArray(resolved.data()) : device;
+    const QByteArray base = real.mid(real.lastIndexOf('/') + 1);
+    if (base.isEmpty() || base == "." || base == "..")
+        return {};
+    return "LCK.." + base;
+}
+
+// The process a lock file names, in the usual ASCII form ("%10d\n"); 0 when it names none, with `error`
+// set when it could not be read at all.
+pid_t lockHolder(const QByteArray& lockFile, int& error)
+{
+    error = 0;
+    const int fd = ::open(lockFile.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return 0;
+    }
+    std::array<char, 32> text{};
+    const ssize_t got = ::read(fd, text.data(), text.size() - 1);
+    if (got < 0)
+        error = errno;
+    ::close(fd);
+    if (got <= 0)
+        return 0;
+    const QByteArray number = QByteArray(text.data(), got).trimmed();
+    bool ok = false;
+    const int pid = number.toInt(&ok);
+    return ok && pid > 0 && number.front() != '+' ? pid : 0;
+}
+
+bool processLives(pid_t pid)
+{
+    // EPERM: it lives, under another user.
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Puts a lock naming this process at `lockFile`, complete or not at all: written under another name,
+// then linked into place, which fails when a lock is already there. 0, EEXIST or why it cannot.
+int placeLock(const QByteArray& folder, const QByteArray& lockFile)
+{
+    QByteArray temporary = folder + "/LTMP.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const QByteArray content = QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n';
+    int error = 0;
+    errno = 0;
+    if (::fchmod(fd, 0644) != 0 || ::write(fd, content.constData(), content.size()) != content.size())
+        error = errno != 0 ? errno : EIO;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::link(temporary.constData(), lockFile.constData()) != 0)
+        error = errno;
+    ::unlink(temporary.constData());
+    return error;
+}
+
+void releaseLock(const QByteArray& lockFile)
+{
+    int error = 0;
+    // Only our own: had it been taken as stale meanwhile, it is another's now.
+    if (!lockFile.isEmpty() && lockHolder(lockFile, error) == ::getpid())
+        ::unlink(lockFile.constData());
+}
+
 } // namespace
 
 bool ComposeTermios(const Dcb& dcb, termios& tio)
@@ -133,31 +210,117 @@ bool ComposeTermios(const Dcb& dcb, termios& tio)
     return true;
 }
 
+LinuxSerialApi::LinuxSerialApi(QString lockFolder) : mLockFolder(std::move(lockFolder)) {}
+
+QString LinuxSerialApi::defaultLockFolder()
+{
+    for (const char* folder : {"/run/lock", "/var/lock"}) {
+        if (QFileInfo(QString::fromLatin1(folder)).isDir())
+            return QString::fromLatin1(folder);
+    }
+    return QString();
+}
+
 bool LinuxSerialApi::succeed()
 {
     mLastError = 0;
+    mErrorDetail.clear();
     return true;
 }
 
-bool LinuxSerialApi::fail(int error)
+bool LinuxSerialApi::fail(int error, const QString& detail)
 {
     // A failure must never read as success to the caller.
     mLastError = error != 0 ? error : EIO;
+    mErrorDetail = detail;
     return false;
+}
+
+bool LinuxSerialApi::heldHere(const QByteArray& lockFile) const
+{
+    for (const QByteArray& held : mLocks) {
+        if (held == lockFile)
+            return true;
+    }
+    return false;
+}
+
+int LinuxSerialApi::lockDevice(const QByteArray& device, QByteArray& lockFile, QString& detail)
+{
+    lockFile.clear();
+    const QByteArray name = lockNameFor(device);
+    if (mLockFolder.isEmpty() || name.isEmpty())
+        return 0;
+    const QByteArray folder = QFile::encodeName(mLockFolder);
+    const QByteArray path = folder + '/' + name;
+    // A folder that takes no lock of ours (not writable for this user) still has its locks honoured.
+    bool canLock = true;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (canLock) {
+            const int placed = placeLock(folder, path);
+            if (placed == 0) {
+                lockFile = path;
+                return 0;
+            }
+            canLock = placed == EEXIST;
+        }
+        int readError = 0;
+        const pid_t holder = lockHolder(path, readError);
+        if (readError == ENOENT) {
+            if (!canLock)
+                return 0;
+            continue; // released meanwhile
+        }
+        const QString shownPath = QFile::decodeName(path);
+        if (holder == 0) {
+            // Perhaps a lock being written this moment, perhaps a damaged one: either way not ours to take.
+            detail = QStringLiteral("The lock file %1 names no process; if no program uses the port, remove it.")
+                         .arg(shownPath);
+            return kErrorPortInUse;
+        }
+        // A lock with our own number that this object does not hold was left by an earlier process.
+        const bool lives = holder == ::getpid() ? heldHere(path) : processLives(holder);
+        if (lives) {
+            detail = QStringLiteral("Held by process %1 (lock file %2).").arg(holder).arg(shownPath);
+            return kErrorPortInUse;
+        }
+        // Stale: its process is gone. One we may not remove blocks nobody who honours it either.
+        if (::unlink(path.constData()) != 0 && errno != ENOENT)
+            return 0;
+        if (!canLock)
+            return 0;
+    }
+    detail = QStringLiteral("The lock file %1 kept changing hands.").arg(QFile::decodeName(path));
+    return kErrorPortInUse;
 }
 
 CommHandle LinuxSerialApi::CreateFile(const QString& name)
 {
-    const QByteArray path = QFile::encodeName(DevicePath(name));
+    const QString device = DevicePath(name);
+    // A relative path would open a file of the current folder; nothing is opened for a device that is none.
+    const QString problem = DevicePathProblem(device);
+    if (!problem.isEmpty()) {
+        fail(EINVAL, problem);
+        return kInvalidHandle;
+    }
+    const QByteArray path = QFile::encodeName(device);
+    QByteArray lockFile;
+    QString holder;
+    if (const int refused = lockDevice(path, lockFile, holder)) {
+        fail(refused, holder);
+        return kInvalidHandle;
+    }
     // O_NONBLOCK: without carrier a modem port would block the open. O_CLOEXEC: a
     // child process holding the port would keep the transmitter keyed after we close it.
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         fail(errno);
+        releaseLock(lockFile);
         return kInvalidHandle;
     }
-    const auto abandon = [this, fd](int error) {
+    const auto abandon = [this, fd, &lockFile](int error) {
         ::close(fd);
+        releaseLock(lockFile);
         fail(error);
         return kInvalidHandle;
     };
@@ -173,6 +336,7 @@ CommHandle LinuxSerialApi::CreateFile(const QString& name)
         ::ioctl(fd, TIOCNXCL);
         return abandon(error);
     }
+    mLocks.insert(fd, lockFile);
     succeed();
     return fd;
 }
@@ -322,7 +486,10 @@ bool LinuxSerialApi::CloseHandle(CommHandle handle)
     ::ioctl(handle, TIOCNXCL);
     // Linux releases the descriptor even when close reports EINTR or EIO; calling that a
     // failure would make the caller close the same number again, by then perhaps another file.
-    if (::close(handle) != 0 && errno == EBADF)
+    const bool closed = ::close(handle) == 0 || errno != EBADF;
+    // The lock goes only after the close, which drops the lines: nobody may open a port still keyed.
+    releaseLock(mLocks.take(handle));
+    if (!closed)
         return fail(EBADF);
     return succeed();
 }
@@ -334,6 +501,8 @@ std::int32_t LinuxSerialApi::GetLastError()
 
 QString LinuxSerialApi::FormatMessage(std::int32_t code)
 {
+    if (code == kErrorPortInUse)
+        return QStringLiteral("Port in use.");
     // strerror invents "Unknown error N" for codes it does not know; the caller wants nothing then.
     if (::strerrordesc_np(code) == nullptr)
         return QString();
@@ -344,4 +513,31 @@ QString LinuxSerialApi::FormatMessage(std::int32_t code)
 QString LinuxSerialApi::DevicePath(const QString& name)
 {
     return PortDevicePath(name);
+}
+
+QString LinuxSerialApi::ErrorDetail()
+{
+    return mErrorDetail;
+}
+
+bool LinuxSerialApi::IsGone(CommHandle handle)
+{
+    // No events asked for: hang-up and errors are reported all the same, and waiting input does not count.
+    pollfd watched{handle, 0, 0};
+    if (::poll(&watched, 1, 0) <= 0)
+        return false;
+    return (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool LinuxSerialApi::IsBackUnderStableName(const QString& name)
+{
+    const QByteArray path = QFile::encodeName(DevicePath(name));
+    struct stat link
+    {
+    };
+    struct stat device
+    {
+    };
+    return ::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode) && ::stat(path.constData(), &device) == 0 &&
+           S_ISCHR(device.st_mode);
 }

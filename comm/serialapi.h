@@ -9,6 +9,8 @@
 // result means the call failed and GetLastError() tells why.
 using CommHandle = std::int32_t;
 inline constexpr CommHandle kInvalidHandle = -1;
+// The error of a port that someone else holds, which the program words as "Port in use.".
+inline constexpr std::int32_t kErrorPortInUse = -1;
 
 // EscapeCommFunction codes.
 namespace CommFunction {
@@ -73,6 +75,13 @@ public:
     virtual QString FormatMessage(std::int32_t code) = 0;
     // The device a port name stands for, for messages.
     virtual QString DevicePath(const QString& name) = 0;
+    // What more is known about the last failure (who holds the port); empty when nothing.
+    virtual QString ErrorDetail() { return QString(); }
+    // Whether the device behind an open handle has gone (unplugged, hung up). Asks without waiting.
+    virtual bool IsGone(CommHandle handle) = 0;
+    // Whether the device of a port name is there under a name that stands for that one adapter and no
+    // other, such as its /dev/serial/by-id link, so that reopening it after it went reaches the same one.
+    virtual bool IsBackUnderStableName(const QString& name) = 0;
 };
 
 // The implementation in use: the platform's, unless a test installed another.

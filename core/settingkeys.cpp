@@ -93,19 +93,19 @@ bool SettingExists(Setting id, int number)
     return SettingStored(kAppTitle, key.section, key.name);
 }
 
-void WriteSetting(Setting id, const QString& value, int number)
+bool WriteSetting(Setting id, const QString& value, int number)
 {
     const SettingKey key = settingKey(id, number);
-    SaveSetting(kAppTitle, key.section, key.name, value);
+    return SaveSetting(kAppTitle, key.section, key.name, value);
 }
 
 QString ReadOrWriteDefault(Setting id, int number)
 {
-    QString value = ReadSetting(id, number);
-    if (value.isEmpty()) {
-        value = settingDefault(id, number);
-        WriteSetting(id, value, number);
-    }
+    // An empty value is the operator's (a cleared button stores one): only a missing key gets the default.
+    if (SettingExists(id, number))
+        return ReadSetting(id, number);
+    const QString value = settingDefault(id, number);
+    WriteSetting(id, value, number);
     return value;
 }
 

@@ -38,8 +38,9 @@ QString settingDefault(Setting id, int number = 0);
 QString ReadSetting(Setting id, int number = 0);
 // Whether the store holds the key at all, even with an empty value.
 bool SettingExists(Setting id, int number = 0);
-void WriteSetting(Setting id, const QString& value, int number = 0);
-// The stored value, or the default written and returned when the key is missing or empty.
+// False when the value could not be saved (the operator has been told); it still holds for this run.
+bool WriteSetting(Setting id, const QString& value, int number = 0);
+// The stored value, even an empty one, or the default written and returned when the key is missing.
 QString ReadOrWriteDefault(Setting id, int number = 0);
 
 // The texts the store holds for the keep-on-top and PTT-line choices.

@@ -97,6 +97,8 @@ std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fa
 
 void LoadSettings()
 {
+    // The defaults of a first start go to the file in one save, and a failure is told once.
+    SettingsBatch defaults;
     gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
     gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
     gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
@@ -110,18 +112,8 @@ void LoadSettings()
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.
-        QString file = ReadSetting(Setting::MessageFile, n);
-        QString caption = ReadSetting(Setting::MessageCaption, n);
-        if (file.isEmpty()) {
-            file = settingDefault(Setting::MessageFile, n);
-            WriteSetting(Setting::MessageFile, file, n);
-        }
-        gWaveFiles[static_cast<std::size_t>(n)] = file;
-        if (caption.isEmpty()) {
-            caption = settingDefault(Setting::MessageCaption, n);
-            WriteSetting(Setting::MessageCaption, caption, n);
-        }
-        gButtonCaptions[static_cast<std::size_t>(n)] = caption;
+        gWaveFiles[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageFile, n);
+        gButtonCaptions[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageCaption, n);
     }
 }
 
@@ -151,8 +143,14 @@ bool StartUp()
                MsgStyle::Exclamation, kAppTitle, settingsFilePath());
     }
 
-    LoadSettings();
-    EnsurePortDefaults();
+    {
+        SettingsBatch defaults;
+        LoadSettings();
+        EnsurePortDefaults();
+    }
+    const QString refusedDevices = CheckPortDevices();
+    if (!refusedDevices.isEmpty())
+        MsgBox(refusedDevices, MsgStyle::Exclamation, kAppTitle, settingsFilePath());
     gExitRequested = kFalse;
 
     FrmMain& main = frmMain();

@@ -11,7 +11,7 @@ std::int16_t alwaysOnTopFromSetting(const QString& value);
 // A keyer time: whole numbers within 0..`max`, nearer end for one outside, `fallback` for anything else.
 std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback);
 
-// Reads every setting into the globals, writing the default of each key found empty.
+// Reads every setting into the globals, writing the default of each missing key and nothing else.
 void LoadSettings();
 
 // The start procedure. Returns false when the operator declined to run a

@@ -74,6 +74,11 @@ QString buttonTextToCaption(const QString& text)
     return caption.replace(QStringLiteral("&&"), QStringLiteral("&"));
 }
 
+// How often the port is asked whether its device is still there: a hang-up must stop a message at once.
+constexpr int kPortWatchMs = 20;
+// How often, in watch ticks, a port whose device went is tried again.
+constexpr int kReopenEveryTicks = 25;
+
 QIcon programIcon()
 {
     QIcon icon;
@@ -192,6 +197,9 @@ QWidget* FrmMain::CreateWindow()
     mClock->setInterval(1000);
     connect(mClock, &QTimer::timeout, this, &FrmMain::updateClock);
     mClock->start();
+    mPortWatch = new QTimer(window);
+    mPortWatch->setInterval(kPortWatchMs);
+    connect(mPortWatch, &QTimer::timeout, this, &FrmMain::portWatch_Timer);
 
     window->adjustSize();
     client->setMinimumSize(0, 0);
@@ -211,7 +219,7 @@ void FrmMain::ControlsDestroyed()
     mLblDTR = mLblRTS = mLblMsgStatus = nullptr;
     mPanels.fill(nullptr);
     mPicTray = nullptr;
-    mTimer1 = mClock = nullptr;
+    mTimer1 = mClock = mPortWatch = nullptr;
     mMnuShow = mMnuHide = nullptr;
     mMnuMain = nullptr;
 }
@@ -234,8 +242,78 @@ void FrmMain::Form_Load()
     setPortName(GetCommPortName());
     setForeColour(mLblDTR, kBgrDarkBlue);
     setForeColour(mLblRTS, kBgrDarkBlue);
+    mLostPort = 0;
     if (gCommPort > 0)
         openConfiguredPort();
+    mPortWatch->start();
+}
+
+bool FrmMain::portIsLost() const
+{
+    return mLostPort != 0 && mLostPort == gCommPort && !CommIsOpen(gCommPort);
+}
+
+void FrmMain::portWatch_Timer()
+{
+    if (mLostPort != 0) {
+        // Another port chosen in Settings meanwhile ends the wait.
+        if (!portIsLost()) {
+            mLostPort = 0;
+            return;
+        }
+        if (++mReopenTicks % kReopenEveryTicks != 0 || !CommIsBack(gCommPort))
+            return;
+        const std::int16_t port = gCommPort;
+        if (CommOpen(port, GetCommPortName(), kCommSettings) != 0 || CommSetLine(port, kLineDTR, kFalse) != 0 ||
+            CommSetLine(port, kLineRTS, kFalse) != 0) {
+            // Perhaps not ready yet (udev still setting its permissions): the next try may work.
+            CommClose(port);
+            return;
+        }
+        mLostPort = 0;
+        setMessageStatus(
+            QStringLiteral("%1 is back on %2, DTR and RTS down.").arg(GetCommPortName(), CommDevice(port)));
+        return;
+    }
+    if (gCommPort > 0 && CommIsGone(gCommPort))
+        portGone();
+}
+
+void FrmMain::portGone()
+{
+    const std::int16_t port = gCommPort;
+    const QString device = CommDevice(port);
+    const bool playing = mPlayer.isPlaying();
+    mLostPort = port;
+    mReopenTicks = 0;
+    if (playing)
+        mPlayer.cmdStop_Click();
+    // The device is gone, and with it the lines; the close frees the descriptor and the locks.
+    CommClose(port);
+    setLineIndicator(1, false);
+    setLineIndicator(2, false);
+    const auto tell = [this, port, device, playing] {
+        if (!isLoaded() || !portIsLost() || mLostPort != port)
+            return;
+        setMessageStatus(QStringLiteral("%1 is gone: nothing is sent until it is back.").arg(GetCommPortName(port)));
+        const QString back = CommIsBack(port) || device.startsWith(QLatin1String("/dev/serial/"))
+                                 ? QStringLiteral("It is opened again when it comes back.")
+                                 : QStringLiteral("Its name may come back on another adapter, so it is not "
+                                                  "opened by itself: start the keyer again once it is back, or "
+                                                  "give %1 its /dev/serial/by-id name in Settings.")
+                                       .arg(GetCommPortName(port));
+        MsgBox(QStringLiteral("The device of %1 went away: %2.\n%3\n%4")
+                   .arg(GetCommPortName(port), device,
+                        playing ? QStringLiteral("The message was stopped and the port closed.")
+                                : QStringLiteral("The port was closed."),
+                        back),
+               MsgStyle::Exclamation, kAppTitle);
+    };
+    // Once the message has ended: its end clears the status line, and its own notices come first.
+    if (playing)
+        connect(&mPlayer, &MessagePlayer::finished, this, tell, Qt::SingleShotConnection);
+    else
+        QTimer::singleShot(0, this, tell);
 }
 
 void FrmMain::openConfiguredPort()
@@ -262,7 +340,10 @@ void FrmMain::openConfiguredPort()
 void FrmMain::reportPortFailure(const QString& text)
 {
     const QString detail = CommErrorDetail();
-    WriteSetting(Setting::CommPort, GetCommPortName(0));
+    // A port that another copy (one the operator let run beside this) or another program holds is kept
+    // for the next start; "None" is for a port that failed.
+    if (!CommErrorIsPortHeld())
+        WriteSetting(Setting::CommPort, GetCommPortName(0));
     const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
     gCommPort = 0;
     MsgBox(message, MsgStyle::Critical, kAppTitle, detail);
@@ -354,6 +435,10 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 
 void FrmMain::cmdMsg_Click(int index)
 {
+    if (portIsLost()) {
+        setMessageStatus(QStringLiteral("Not sent: the device of %1 is gone.").arg(GetCommPortName()));
+        return;
+    }
     PlayMessage(index + 1);
 }
 

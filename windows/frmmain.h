@@ -82,6 +82,10 @@ protected:
 private:
     void reportPortFailure(const QString& text);
     void openConfiguredPort();
+    // Notices at once a port whose device has gone, and opens it again when it is back.
+    void portWatch_Timer();
+    void portGone();
+    bool portIsLost() const;
     void updateClock();
     void setShownMenus(bool shown);
     void restoreWindow();
@@ -101,6 +105,10 @@ private:
     QWidget* mPicTray = nullptr;
     QTimer* mTimer1 = nullptr;
     QTimer* mClock = nullptr;
+    QTimer* mPortWatch = nullptr;
+    // The port whose device went away while the program held it; 0 while none is missed.
+    std::int16_t mLostPort = 0;
+    int mReopenTicks = 0;
     QAction* mMnuShow = nullptr;
     QAction* mMnuHide = nullptr;
     QMenu* mMnuMain = nullptr;

@@ -5,6 +5,7 @@
 #include "comm/portmap.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/settings.h"
 #include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
@@ -333,6 +334,7 @@ void FrmSettings::Form_Unload(VBool& cancel)
         gAlwaysOnTop = mOldAlwaysOnTop;
         return;
     }
+    SettingsBatch saving;
     bool changed = storeDeviceChanges();
     changed = storeKeyerTimes() || changed;
 
@@ -352,6 +354,9 @@ void FrmSettings::Form_Unload(VBool& cancel)
         return;
     if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
         frmMain().setPortName(GetCommPortName());
+    // A save that failed has told the operator so; "Settings Changed" would say the opposite.
+    if (!saving.commit())
+        return;
     MsgBox(QStringLiteral("Settings Changed"), MsgStyle::Exclamation, kAppTitle);
 }
 
@@ -367,10 +372,9 @@ bool FrmSettings::storeDeviceChanges()
         const QString typed = combo->currentText().trimmed();
         if (typed == mOldDevice[slot])
             continue;
-        const QString problem = DevicePathProblem(typed);
-        if (!problem.isEmpty()) {
-            MsgBox(QStringLiteral("\"%1\" cannot be the device of %2.\n%3\n%2 stays on %4.")
-                       .arg(typed, GetCommPortName(port), problem, mOldDevice[slot]),
+        const QString refusal = DeviceRefusal(typed, GetCommPortName(port));
+        if (!refusal.isEmpty()) {
+            MsgBox(refusal + QStringLiteral("\n%1 stays on %2.").arg(GetCommPortName(port), mOldDevice[slot]),
                    MsgStyle::Exclamation, kAppTitle);
             continue;
         }

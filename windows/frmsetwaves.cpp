@@ -3,6 +3,7 @@
 #include "core/addslash.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
+#include "core/settings.h"
 #include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
@@ -193,7 +194,10 @@ void AssignMessageButton(int n)
     if (gSetWaveFile.isEmpty())
         gSetWaveNewCaption = QStringLiteral("(Blank)");
     gButtonCaptions[index] = gSetWaveNewCaption;
-    WriteSetting(Setting::MessageFile, gSetWaveFile, n);
-    WriteSetting(Setting::MessageCaption, gSetWaveNewCaption, n);
+    {
+        SettingsBatch saving;
+        WriteSetting(Setting::MessageFile, gSetWaveFile, n);
+        WriteSetting(Setting::MessageCaption, gSetWaveNewCaption, n);
+    }
     frmMain().EnableMessageButtons(true);
 }

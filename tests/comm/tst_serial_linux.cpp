@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -65,15 +67,27 @@ private:
     QString mSlave;
 };
 
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 void mapPort(int port, const QString& device)
 {
     WriteSetting(Setting::PortDevice, device, port);
 }
 
 // The slave path can be opened (and locked) by somebody else, so nobody holds it.
-bool deviceIsFree(const QString& device)
+bool deviceIsFree(const QString& device, const QString& lockFolder)
 {
-    LinuxSerialApi other;
+    LinuxSerialApi other(lockFolder);
     const CommHandle handle = other.CreateFile(device);
     if (handle == kInvalidHandle)
         return false;
@@ -101,7 +115,14 @@ class TstSerialLinux : public QObject
 
     QTemporaryDir mConfig;
     QTemporaryDir mFiles;
+    QTemporaryDir mLocks; // the UUCP lock folder, never the system's
+    std::unique_ptr<LinuxSerialApi> mApi;
     std::unique_ptr<Pty> mPty; // mapped to COM1
+
+    QString lockFileOf(const QString& device) const
+    {
+        return mLocks.filePath(QStringLiteral("LCK..") + QFileInfo(device).fileName());
+    }
 
 private slots:
     void initTestCase()
@@ -112,7 +133,11 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
         // The texts below are compared as the C library words them untranslated.
         std::setlocale(LC_MESSAGES, "C");
+        mApi = std::make_unique<LinuxSerialApi>(mLocks.path());
+        setSerialApi(mApi.get());
     }
+
+    void cleanupTestCase() { setSerialApi(nullptr); }
 
     void init()
     {
@@ -127,11 +152,18 @@ private slots:
             CommClose(port);
         CommResetForTesting();
         mPty.reset();
+        // A lock a failed case left would meet the next case's pseudo-terminal, which may get the same number.
+        QDir locks(mLocks.path());
+        for (const QString& entry : locks.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (!locks.remove(entry))
+                QDir(locks.filePath(entry)).removeRecursively();
+        }
     }
 
     void portDefaultsWritten()
     {
-        mapPort(1, QString());
+        QSettings(mConfig.path() + QStringLiteral("/WrenKeyer/Wren Voice Keyer.ini"), QSettings::IniFormat)
+            .remove(QStringLiteral("Ports/COM1"));
         mapPort(3, QStringLiteral("/dev/ttyUSB0"));
         mapPort(4, QStringLiteral("   "));
 
@@ -143,7 +175,8 @@ private slots:
         QCOMPARE(stored.value(QStringLiteral("Ports/COM1")).toString(), QStringLiteral("/dev/ttyS0"));
         QCOMPARE(stored.value(QStringLiteral("Ports/COM2")).toString(), QStringLiteral("/dev/ttyS1"));
         QCOMPARE(stored.value(QStringLiteral("Ports/COM3")).toString(), QStringLiteral("/dev/ttyUSB0"));
-        QCOMPARE(stored.value(QStringLiteral("Ports/COM4")).toString(), QStringLiteral("/dev/ttyS3"));
+        // A stored value, even a useless one, is the operator's: the load check reports it instead.
+        QCOMPARE(stored.value(QStringLiteral("Ports/COM4")).toString(), QStringLiteral("   "));
         // The program's own section gets no keys from the port map.
         stored.beginGroup(kSettingsSection);
         QVERIFY(stored.childKeys().isEmpty());
@@ -159,7 +192,7 @@ private slots:
             {"stored device", "/dev/ttyUSB1", "COM2", "/dev/ttyUSB1"},
             {"port name in lower case", "/dev/ttyUSB1", "com2", "/dev/ttyUSB1"},
             {"stored with spaces", "  /dev/ttyACM0 ", "COM2", "/dev/ttyACM0"},
-            {"empty falls back to default", "", "COM2", "/dev/ttyS1"},
+            {"empty stays, for the open to refuse", "", "COM2", ""},
             {"not a port name", "/dev/ttyUSB1", "COM5", "COM5"},
             {"a path is itself", "/dev/ttyUSB1", "/dev/serial/by-id/usb-rig", "/dev/serial/by-id/usb-rig"},
             {"COM0 is no port", "/dev/ttyUSB1", "COM0", "COM0"},
@@ -313,11 +346,19 @@ private slots:
             ::close(raw);
         }
 
-        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), EBUSY);
+        // The lock file names the device behind the link, so both paths meet at one lock.
+        QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), kErrorPortInUse);
         QCOMPARE(CommErrorSource, QStringLiteral("CommOpen (CreateFile)"));
-        QCOMPARE(CommErrorText, QStringLiteral("Device or resource busy"));
+        QCOMPARE(CommErrorText, QStringLiteral("Port in use."));
         QCOMPARE(CommErrorDevice, second);
-        QVERIFY(CommErrorDetail().endsWith(QLatin1String("\nAnother program is using the port.")));
+        QVERIFY2(
+            CommErrorDetail().contains(
+                QStringLiteral("\nHeld by process %1 (lock file %2).").arg(::getpid()).arg(lockFileOf(pty.slave()))),
+            qPrintable(CommErrorDetail()));
+        // A program that takes no lock file still meets the flock.
+        LinuxSerialApi unlocked{QString()};
+        QCOMPARE(unlocked.CreateFile(second), kInvalidHandle);
+        QCOMPARE(unlocked.GetLastError(), EBUSY);
         QVERIFY(!CommIsOpen(2));
         QVERIFY(CommIsOpen(1));
         QCOMPARE(CommSetLine(1, kLineBreak, kFalse), 0);
@@ -327,7 +368,85 @@ private slots:
         // Lock and flag go with the close, though the master keeps the tty alive as a root port prober would.
         QCOMPARE(CommClose(1), 0);
         QVERIFY(!isExclusive(pty.slave()));
+        QVERIFY(!QFile::exists(lockFileOf(pty.slave())));
         QCOMPARE(CommOpen(2, QStringLiteral("COM2"), kCommSettings), 0);
+    }
+
+    void uucpLock_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("refusal"); // in the detail; empty: the port opens
+        const QString noProcess = QStringLiteral("names no process");
+        QTest::newRow("free") << "free"
+                              << "";
+        QTest::newRow("held by a live process") << "live"
+                                                << "Held by process %1";
+        QTest::newRow("stale: its process is gone") << "dead"
+                                                    << "";
+        QTest::newRow("stale: our number, left by an earlier process") << "own"
+                                                                       << "";
+        QTest::newRow("garbage") << "garbage" << noProcess;
+        QTest::newRow("empty") << "empty" << noProcess;
+        QTest::newRow("unreadable") << "folder" << noProcess;
+        QTest::newRow("no lock folder") << "no folder"
+                                        << "";
+        QTest::newRow("device missing") << "missing"
+                                        << "";
+    }
+
+    void uucpLock()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, refusal);
+        const QString folder =
+            kind == QLatin1String("no folder") ? mFiles.filePath(QStringLiteral("none")) : mLocks.path();
+        const QString device =
+            kind == QLatin1String("missing") ? mFiles.filePath(QStringLiteral("ttyGone")) : mPty->slave();
+        const QString lockFile = lockFileOf(device);
+        pid_t pid = 0;
+        if (kind == QLatin1String("live")) {
+            pid = ::getppid();
+        } else if (kind == QLatin1String("dead")) {
+            pid = ::fork();
+            if (pid == 0)
+                ::_exit(0);
+            QVERIFY(pid > 0 && ::waitpid(pid, nullptr, 0) == pid);
+        } else if (kind == QLatin1String("own")) {
+            pid = ::getpid();
+        }
+        const QByteArray content = pid != 0 ? QByteArray::number(pid).rightJustified(10, ' ') + '\n'
+                                   : kind == QLatin1String("garbage") ? QByteArray("hello\n")
+                                                                      : QByteArray();
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(lockFile));
+        else if (pid != 0 || kind == QLatin1String("garbage") || kind == QLatin1String("empty"))
+            QVERIFY(writeFile(lockFile, content));
+        LinuxSerialApi api(folder);
+
+        const CommHandle handle = api.CreateFile(device);
+
+        if (!refusal.isEmpty()) {
+            QCOMPARE(handle, kInvalidHandle);
+            QCOMPARE(api.GetLastError(), kErrorPortInUse);
+            QCOMPARE(api.FormatMessage(api.GetLastError()), QStringLiteral("Port in use."));
+            QVERIFY2(api.ErrorDetail().contains(QString(refusal).replace(QStringLiteral("%1"), QString::number(pid))),
+                     qPrintable(api.ErrorDetail()));
+            QVERIFY(!isExclusive(device)); // never opened
+            if (kind != QLatin1String("folder"))
+                QCOMPARE(readFile(lockFile), content);
+            return;
+        }
+        if (kind == QLatin1String("missing")) {
+            QCOMPARE(handle, kInvalidHandle);
+            QCOMPARE(api.GetLastError(), ENOENT);
+        } else {
+            QVERIFY(handle != kInvalidHandle);
+            const QByteArray ours = QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n';
+            QCOMPARE(readFile(lockFile), kind == QLatin1String("no folder") ? QByteArray() : ours);
+            QVERIFY(api.CloseHandle(handle));
+        }
+        QVERIFY(!QFile::exists(lockFile));
+        QCOMPARE(QDir(mLocks.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void linesOnPseudoTerminal_data()
@@ -404,6 +523,38 @@ private slots:
             QCOMPARE(CommErrorText, QStringLiteral("Input/output error"));
         }
         QCOMPARE(CommIsOpen(1), operation != QLatin1String("close"));
+    }
+
+    // A pulled USB adapter hangs its tty up, as closing a pty master does; udev takes its by-id link away and
+    // makes it again when the adapter is back.
+    void goneAndBack()
+    {
+        const QString link = mFiles.filePath(QStringLiteral("usb-rig-if00"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(mPty->slave(), link));
+        mapPort(1, link);
+        mapPort(2, mPty->slave());
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+        QVERIFY(!CommIsGone(1));
+        QVERIFY(CommIsBack(1));
+        QVERIFY2(!CommIsBack(2), "a kernel name may come back as another adapter");
+
+        mPty->closeMaster();
+        QVERIFY(QFile::remove(link));
+        QVERIFY(CommIsGone(1));
+        QVERIFY(!CommIsBack(1));
+        QCOMPARE(CommClose(1), 0);
+        QVERIFY(!CommIsGone(1));
+
+        Pty replugged;
+        QVERIFY(replugged.isValid());
+        QVERIFY(QFile::link(replugged.slave(), link));
+        QVERIFY(CommIsBack(1));
+        QCOMPARE(CommOpen(1, QStringLiteral("COM1"), kCommSettings), 0);
+        QVERIFY(!CommIsGone(1));
+        // A link to something that is no device is no adapter come back.
+        QVERIFY(QFile::remove(link) && QFile::link(mConfig.path(), link));
+        QVERIFY(!CommIsBack(1));
     }
 
     void buildCommDcb_data()
@@ -495,7 +646,7 @@ private slots:
         QCOMPARE(CommErrorText, QStringLiteral("Invalid argument"));
         QVERIFY(!CommIsOpen(1));
         // Closed and unlocked: another open gets the device at once.
-        QVERIFY(deviceIsFree(pty.slave()));
+        QVERIFY(deviceIsFree(pty.slave(), mLocks.path()));
     }
 
     void openFailures_data()
@@ -505,6 +656,8 @@ private slots:
         QTest::newRow("missing device") << "missing" << ENOENT;
         QTest::newRow("plain file") << "file" << ENOTTY;
         QTest::newRow("folder") << "folder" << EISDIR;
+        // Hand-edited without its folder: it must not open a file of the current folder.
+        QTest::newRow("relative path") << "relative" << EINVAL;
         // Root opens any file, so only an ordinary user can be refused.
         if (::geteuid() != 0)
             QTest::newRow("no permission") << "locked" << EACCES;
@@ -514,7 +667,11 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(int, error);
-        const QString device = mFiles.filePath(kind);
+        const bool relative = kind == QLatin1String("relative");
+        const QString device = relative ? kind : mFiles.filePath(kind);
+        const QString previousFolder = QDir::currentPath();
+        if (relative)
+            QVERIFY(QDir::setCurrent(mFiles.path()) && writeFile(kind, "a file of the current folder"));
         if (kind == QLatin1String("folder")) {
             QVERIFY(QDir(mFiles.path()).mkpath(kind));
         } else if (kind != QLatin1String("missing")) {
@@ -531,6 +688,11 @@ private slots:
         QCOMPARE(CommErrorText, QString::fromLocal8Bit(std::strerror(error)));
         QCOMPARE(CommErrorDevice, device);
         QVERIFY(!CommIsOpen(3));
+        if (relative) {
+            QVERIFY(QDir::setCurrent(previousFolder));
+            QVERIFY2(CommErrorDetail().contains(QStringLiteral("A device path begins with /")),
+                     qPrintable(CommErrorDetail()));
+        }
     }
 
     void closedHandleFails()
@@ -559,7 +721,8 @@ private slots:
 
         QTest::newRow("EIO") << EIO << "Input/output error";
         QTest::newRow("no text for an unknown code") << 4000 << "";
-        QTest::newRow("no text for a negative code") << -1 << "";
+        QTest::newRow("no text for a negative code") << -5 << "";
+        QTest::newRow("a port someone else holds") << int(kErrorPortInUse) << "Port in use.";
     }
 
     void formatMessage()

@@ -7,7 +7,10 @@
 #include "windows/frmmain.h"
 
 #include <QDate>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -15,6 +18,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -54,6 +58,15 @@ class TestStartUp : public QObject
 
     std::unique_ptr<TestEnv> mEnv;
 
+    // Ends the program as Exit does, keeping the settings folder for the next start.
+    void shutDown()
+    {
+        gExitRequested = kTrue;
+        frmMain().Unload();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        releaseInstanceLock();
+    }
+
 private slots:
     void initTestCase() { setProgramFolderForTesting(QStringLiteral("/opt/wren")); }
 
@@ -61,10 +74,7 @@ private slots:
 
     void cleanup()
     {
-        gExitRequested = kTrue;
-        frmMain().Unload();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        releaseInstanceLock();
+        shutDown();
         mEnv.reset();
     }
 
@@ -173,21 +183,54 @@ private slots:
     void clearedButtonsAcrossRestarts()
     {
         LoadSettings();
-        // What clearing a button stores.
-        store(QStringLiteral("Message 1"), QString());
-        store(QStringLiteral("Message 1 Name"), QStringLiteral("(Blank)"));
-        store(QStringLiteral("Message 7"), QStringLiteral("/tmp/x.wav"));
-        store(QStringLiteral("Message 7 Name"), QStringLiteral("X"));
-        store(QStringLiteral("Message 7"), QString());
-        store(QStringLiteral("Message 7 Name"), QStringLiteral("(Blank)"));
+        // What clearing a button stores, for every button: the sample ones must not get their file back.
+        for (int n = 1; n <= 10; ++n) {
+            store(QStringLiteral("Message %1").arg(n), QString());
+            store(QStringLiteral("Message %1 Name").arg(n), QStringLiteral("(Blank)"));
+        }
 
-        resetGlobals();
-        LoadSettings();
-        QCOMPARE(gWaveFiles[1], QStringLiteral("/opt/wren/wav/STATION_CQ.wav"));
-        QCOMPARE(storedSetting(QStringLiteral("Message 1")), gWaveFiles[1]);
-        QCOMPARE(gButtonCaptions[1], QStringLiteral("(Blank)"));
-        QCOMPARE(gWaveFiles[7], QString());
-        QCOMPARE(gButtonCaptions[7], QStringLiteral("(Blank)"));
+        for (int restart = 0; restart < 2; ++restart) {
+            resetGlobals();
+            LoadSettings();
+            for (int n = 1; n <= 10; ++n) {
+                QCOMPARE(gWaveFiles[n], QString());
+                QCOMPARE(gButtonCaptions[n], QStringLiteral("(Blank)"));
+                QCOMPARE(storedSetting(QStringLiteral("Message %1").arg(n)), QString());
+            }
+        }
+    }
+
+    // Start-up adds what is missing and leaves the rest of the file alone; with nothing missing it
+    // does not write at all (a second copy, a read-only home, an SSD written at every start).
+    void startUpWritesOnlyMissingKeys()
+    {
+        QVERIFY(startUpClosingAbout().result);
+        shutDown();
+        QSettings(mEnv->settingsFile(), QSettings::IniFormat).remove(QStringLiteral("Settings/Message 2 Name"));
+        store(QStringLiteral("Message 3 Name"), QString());
+        const QDateTime old = QDateTime::fromSecsSinceEpoch(1000000000);
+
+        for (int run = 0; run < 2; ++run) {
+            QFile file(mEnv->settingsFile());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+            file.close();
+            const QByteArray before = mEnv->settingsBytes();
+
+            resetGlobals();
+            QVERIFY(startUpClosingAbout().result);
+            shutDown();
+
+            QCOMPARE(gButtonCaptions[2], QStringLiteral("CQ FD"));
+            QCOMPARE(gButtonCaptions[3], QString());
+            QCOMPARE(storedSetting(QStringLiteral("Message 3 Name")), QString());
+            if (run == 0) {
+                QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+            } else {
+                QCOMPARE(mEnv->settingsBytes(), before);
+                QCOMPARE(QFileInfo(mEnv->settingsFile()).lastModified(), old);
+            }
+        }
     }
 
     void startUpComposesTextsAndShowsTheWindow()
@@ -228,7 +271,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(bool, goesOn);
         QVERIFY(startUpClosingAbout().result); // the first copy holds the lock
-        store(QStringLiteral("Message 2 Name"), QString());
+        QSettings(mEnv->settingsFile(), QSettings::IniFormat).remove(QStringLiteral("Settings/Message 2 Name"));
         const QByteArray before = mEnv->settingsBytes();
         MessageBoxes::asked().clear();
         if (answer != 0)
@@ -245,6 +288,57 @@ private slots:
             QCOMPARE(mEnv->settingsBytes(), before);
         else
             QCOMPARE(storedSetting(QStringLiteral("Message 2 Name")), QStringLiteral("CQ FD"));
+    }
+
+    // A FIFO nobody writes to would block any reader for ever: start-up must neither read nor replace it.
+    void settingsFileThatIsAFifo()
+    {
+        QVERIFY(QDir().mkpath(QFileInfo(mEnv->settingsFile()).path()));
+        QCOMPARE(::mkfifo(QFile::encodeName(mEnv->settingsFile()).constData(), 0600), 0);
+
+        QVERIFY(startUpClosingAbout().result);
+
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QVERIFY(MessageBoxes::asked().first().text.contains(QStringLiteral("it is a FIFO, not a regular file")));
+        QCOMPARE(gButtonCaptions[1], QStringLiteral("CQ"));
+        QVERIFY(QFileInfo(mEnv->settingsFile()).isFile() == false);
+    }
+
+    // A hand-edited device that is no device path is refused as the settings dialog refuses it, and kept.
+    void handEditedPortDevicesAreCheckedAtLoad_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("problem"); // empty: accepted
+        const QString noSlash = QStringLiteral("A device path begins with /, for example /dev/ttyUSB0.");
+        QTest::newRow("relative") << "ttyUSB0" << noSlash;
+        QTest::newRow("a folder of the current one") << "./dev/ttyUSB0" << noSlash;
+        QTest::newRow("empty") << ""
+                               << "No device is given.";
+        QTest::newRow("absolute, blanks around") << "  /dev/ttyUSB0 "
+                                                 << "";
+        QTest::newRow("by-id name") << "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+                                    << "";
+    }
+
+    void handEditedPortDevicesAreCheckedAtLoad()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, problem);
+        QVERIFY(mEnv->writeSettingsBytes("[Ports]\nCOM2=" + device.toUtf8() + "\n"));
+
+        QVERIFY(startUpClosingAbout().result);
+
+        if (problem.isEmpty()) {
+            QVERIFY(MessageBoxes::asked().isEmpty());
+            return;
+        }
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        QCOMPARE(MessageBoxes::asked().first().text,
+                 QStringLiteral("\"%1\" cannot be the device of COM2.\n%2\nCOM2 has no device until one is chosen in "
+                                "Settings.")
+                     .arg(device, problem));
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Ports"), QStringLiteral("COM2")), device);
     }
 
     // A copy started after Yes counts as running once the first has ended: a third start is asked too.

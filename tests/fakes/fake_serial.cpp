@@ -119,6 +119,7 @@ void FakeSerialApi::reset()
     mPorts.clear();
     mDevicePaths.clear();
     mMessages.clear();
+    mUnplugged.clear();
     mPortDefaults = Dcb{9600, 8, 'N', 10};
     mNextHandle = 3;
     mLastError = 0;
@@ -152,6 +153,9 @@ FakeSerialApi::Port* FakeSerialApi::start(const QString& call, CommHandle handle
     const auto it = mPorts.find(handle);
     if (error == 0 && (it == mPorts.end() || !it->open))
         error = EBADF;
+    // A hung-up tty refuses everything but the close, as Linux does.
+    if (error == 0 && mUnplugged.contains(it->name) && call != QLatin1String("CloseHandle"))
+        error = EIO;
     return error == 0 ? &*it : nullptr;
 }
 
@@ -166,6 +170,8 @@ CommHandle FakeSerialApi::CreateFile(const QString& name)
 {
     const std::lock_guard guard(mLock);
     std::int32_t error = scripted(QStringLiteral("CreateFile"));
+    if (error == 0 && mUnplugged.contains(name))
+        error = ENOENT;
     if (error == 0 && isOpen(name))
         error = EBUSY;
     if (error != 0) {
@@ -288,6 +294,35 @@ bool FakeSerialApi::CloseHandle(CommHandle handle)
         port->lines = Lines{};
     }
     return finish(QStringLiteral("CloseHandle"), handle, QString(), error);
+}
+
+void FakeSerialApi::unplug(const QString& name)
+{
+    const std::lock_guard guard(mLock);
+    mUnplugged.insert(name);
+    // A device that is gone drives no line.
+    const CommHandle handle = handleOf(name);
+    if (mPorts.contains(handle))
+        mPorts[handle].lines = Lines{};
+}
+
+void FakeSerialApi::replug(const QString& name)
+{
+    const std::lock_guard guard(mLock);
+    mUnplugged.remove(name);
+}
+
+bool FakeSerialApi::IsGone(CommHandle handle)
+{
+    const std::lock_guard guard(mLock);
+    const Port port = mPorts.value(handle);
+    return port.open && mUnplugged.contains(port.name);
+}
+
+bool FakeSerialApi::IsBackUnderStableName(const QString& name)
+{
+    const std::lock_guard guard(mLock);
+    return !mUnplugged.contains(name);
 }
 
 QString FakeSerialApi::FormatMessage(std::int32_t code)

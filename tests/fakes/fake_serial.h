@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -16,9 +17,9 @@
 // of them on request with a chosen errno, and keeps the DTR, RTS and break state of each handle the way a
 // port driver would: handles count up from 3 and are never reused (a stale one fails with EBADF), a name
 // already open cannot be opened again (EBUSY), opening raises DTR and RTS, closing drops every line (HUPCL).
-// GetLastError, FormatMessage and DevicePath are answered but not recorded. ForceLineDown, which the
-// watchdog calls from its own thread, is recorded as "ForceLineDown" and fails only for a closed handle;
-// every member is safe to call from any thread.
+// GetLastError, FormatMessage, DevicePath, IsGone and IsBackUnderStableName are answered but not recorded.
+// ForceLineDown, which the watchdog calls from its own thread, is recorded as "ForceLineDown" and fails only
+// for a closed handle; every member is safe to call from any thread.
 class FakeSerialApi : public SerialApi
 {
 public:
@@ -63,6 +64,10 @@ public:
     void setDevicePath(const QString& name, const QString& path) { mDevicePaths.insert(name, path); }
     // FormatMessage answers strerror's text ("" for codes it has none for) unless told otherwise.
     void setMessage(std::int32_t code, const QString& text) { mMessages.insert(code, text); }
+    // Pulls the device of a port name out: its open handle reads as gone (its lines as down) and it cannot
+    // be opened until replug(), which brings it back under its stable name.
+    void unplug(const QString& name);
+    void replug(const QString& name);
     // What GetCommState reads from a newly opened port; 9600 8N1 unless told otherwise.
     void setPortDefaults(const Dcb& dcb) { mPortDefaults = dcb; }
 
@@ -98,6 +103,8 @@ public:
     std::int32_t GetLastError() override;
     QString FormatMessage(std::int32_t code) override;
     QString DevicePath(const QString& name) override;
+    bool IsGone(CommHandle handle) override;
+    bool IsBackUnderStableName(const QString& name) override;
 
     // A Dcb in the mode syntax: "baud=1200 parity=N data=8 stop=1".
     static QString modeString(const Dcb& dcb);
@@ -131,6 +138,7 @@ private:
     QMap<CommHandle, Port> mPorts;
     QHash<QString, QString> mDevicePaths;
     QHash<std::int32_t, QString> mMessages;
+    QSet<QString> mUnplugged;
     Dcb mPortDefaults{9600, 8, 'N', 10};
     CommHandle mNextHandle = 3;
     std::int32_t mLastError = 0;

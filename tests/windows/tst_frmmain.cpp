@@ -1,5 +1,7 @@
 #include "windows/frmmain.h"
 
+#include "comm/modcomm.h"
+#include "comm/serialapi.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
@@ -17,6 +19,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QElapsedTimer>
 
 #include <cerrno>
 #include <memory>
@@ -110,14 +113,19 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("escapes");
+        QTest::addColumn<QString>("stored"); // "Comm Port" afterwards
         const QString open = QStringLiteral("Error opening COM3.");
-        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << open << "Permission denied" << 0;
-        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << open << "Device or resource busy" << 0;
-        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << open << "Invalid argument" << 0;
+        const QString none = QStringLiteral("None");
+        QTest::newRow("cannot open") << "CreateFile" << 0 << EACCES << open << "Permission denied" << 0 << none;
+        // A port another program or another copy holds is no fault of the port: the choice stays for next time.
+        QTest::newRow("busy") << "CreateFile" << 0 << EBUSY << open << "Device or resource busy" << 0 << "3";
+        QTest::newRow("held by another copy")
+            << "CreateFile" << 0 << int(kErrorPortInUse) << open << "Port in use." << 0 << "3";
+        QTest::newRow("bad settings") << "SetCommState" << 0 << EINVAL << open << "Invalid argument" << 0 << none;
         QTest::newRow("DTR") << "EscapeCommFunction" << 0 << EIO << "Error clearing DTR line on COM3."
-                             << "Input/output error" << 1;
+                             << "Input/output error" << 1 << none;
         QTest::newRow("RTS") << "EscapeCommFunction" << 1 << EIO << "Error clearing RTS line on COM3."
-                             << "Input/output error" << 2;
+                             << "Input/output error" << 2 << none;
     }
 
     void portFailuresAtLoad()
@@ -128,6 +136,8 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, reason);
         QFETCH(int, escapes);
+        QFETCH(QString, stored);
+        mFix->serial->setMessage(kErrorPortInUse, QStringLiteral("Port in use."));
         SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("Comm Port"), QStringLiteral("3"));
         mFix->serial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB7"));
         mFix->serial->failOn(call, error, 1, skip);
@@ -140,7 +150,7 @@ private slots:
         QCOMPARE(box.title, QStringLiteral("Wren Voice Keyer"));
         QVERIFY2(box.detail.contains(reason), qPrintable(box.detail));
         QVERIFY2(box.detail.contains(QStringLiteral("/dev/ttyUSB7")), qPrintable(box.detail));
-        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), QStringLiteral("None"));
+        QCOMPARE(storedSetting(QStringLiteral("Comm Port")), stored);
         QCOMPARE(gCommPort, std::int16_t(0));
         // The frame still names the port that was configured.
         QCOMPARE(frmMain().fPTTLineStatus()->title(), QStringLiteral("PTT Line Status:  COM3"));
@@ -213,6 +223,55 @@ private slots:
         QCOMPARE(foreColour(f.lblDTR()), kBlue);
         QVERIFY(!f.cmdStop()->isEnabled());
         QVERIFY(f.cmdMsg(3)->isEnabled());
+    }
+
+    // An adapter pulled mid-message: noticed at once, the message stops, the port is closed and the operator
+    // told; until it is back a click sends nothing, and back under its stable name it is opened again.
+    void unplugMidMessageAndReplug()
+    {
+        mFix->audio.setDuration(5000);
+        mFix->serial->setDevicePath(QStringLiteral("COM3"), QStringLiteral("/dev/serial/by-id/usb-FTDI-if00"));
+        mFix->load(3);
+        FrmMain& f = frmMain();
+        qint64 pulledAt = -1;
+        QColor keyedBefore;
+        QTimer::singleShot(600, [&] {
+            keyedBefore = foreColour(f.lblRTS());
+            pulledAt = mFix->serial->elapsedMs();
+            mFix->serial->unplug(QStringLiteral("COM3"));
+        });
+        QElapsedTimer played;
+        played.start();
+        f.cmdMsg_Click(0);
+        QTRY_VERIFY_WITH_TIMEOUT(pulledAt >= 0 && !f.player().isPlaying(), 6000);
+
+        QCOMPARE(keyedBefore, kRed);
+        // Lead, 600 ms, the time to notice and the tail: far from the message's 5 s.
+        QVERIFY2(played.elapsed() < 1500, qPrintable(QString::number(played.elapsed())));
+        const QList<FakeSerialApi::Call> closes = mFix->serial->callsNamed(QStringLiteral("CloseHandle"));
+        QCOMPARE(closes.size(), 1);
+        QVERIFY2(closes.first().ms - pulledAt < 100, qPrintable(QString::number(closes.first().ms - pulledAt)));
+        QVERIFY(!CommIsOpen(3));
+        QCOMPARE(foreColour(f.lblRTS()), kBlue);
+        QTRY_COMPARE(MessageBoxes::asked().size(), 1);
+        QCOMPARE(MessageBoxes::asked().first().text,
+                 QStringLiteral("The device of COM3 went away: /dev/serial/by-id/usb-FTDI-if00.\nThe message was "
+                                "stopped and the port closed.\nIt is opened again when it comes back."));
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        // The operator's choice stays: the port is only away.
+        QCOMPARE(gCommPort, std::int16_t(3));
+
+        const int plays = int(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size());
+        f.cmdMsg_Click(1);
+        QCOMPARE(int(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size()), plays);
+        QCOMPARE(f.lblMsgStatus()->text(), QStringLiteral("Not sent: the device of COM3 is gone."));
+
+        mFix->serial->replug(QStringLiteral("COM3"));
+        QTRY_VERIFY(CommIsOpen(3));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM3")).anyUp());
+        QCOMPARE(f.lblMsgStatus()->text(),
+                 QStringLiteral("COM3 is back on /dev/serial/by-id/usb-FTDI-if00, DTR and RTS down."));
+        QCOMPARE(MessageBoxes::asked().size(), 1);
     }
 
     void releaseWhileAWindowIsOpen_data()

@@ -13,6 +13,8 @@
 #include "comm/portdevices.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -388,6 +390,28 @@ private slots:
         QCOMPARE(storedSetting(QStringLiteral("Comm Port")), QStringLiteral("2"));
         QVERIFY(mSerial->calls().isEmpty());
         QCOMPARE(messageTexts(), QStringList{QStringLiteral("Settings Changed")});
+        QCOMPARE(frameCaption(), QStringLiteral("PTT Line Status:  COM2"));
+    }
+
+    // The choices still apply for the run, but no "Settings Changed" may claim they were saved.
+    void failedSaveIsNoChange()
+    {
+        startWith(2, 2, kFalse);
+        // Something that is not a file where the settings file was: every save is refused.
+        QVERIFY(QFile::remove(mFix->env.settingsFile()));
+        QVERIFY(QDir().mkpath(mFix->env.settingsFile()));
+        click(QStringLiteral("DTR"));
+        click(QStringLiteral("Yes"));
+        closeDialog(false);
+
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        const QString text = MessageBoxes::asked().first().text;
+        QVERIFY2(text.startsWith(QStringLiteral("These settings could not be saved: Always On Top, PTT Line.")),
+                 qPrintable(text));
+        QCOMPARE(MessageBoxes::asked().first().style, 48);
+        QCOMPARE(gPTTLine, std::int16_t(1));
+        QCOMPARE(gAlwaysOnTop, kTrue);
+        QCOMPARE(storedSetting(QStringLiteral("PTT Line")), QStringLiteral("DTR"));
         QCOMPARE(frameCaption(), QStringLiteral("PTT Line Status:  COM2"));
     }
 

@@ -325,8 +325,8 @@ private slots:
         QCOMPARE(gWaveFiles[6], wavDir() + QStringLiteral("/contest.wav"));
         QCOMPARE(gButtonCaptions[6], QStringLiteral("Contest"));
         QCOMPARE(frmMain().cmdMsg(5)->text(), QStringLiteral("Contest"));
-        // A cleared sample button gets its recording back at start, but keeps its "(Blank)".
-        QCOMPARE(gWaveFiles[2], QDir::cleanPath(wavDir() + QStringLiteral("/STATION_CQ_FD.wav")));
+        // A cleared sample button stays cleared: it must not transmit its recording under "(Blank)".
+        QCOMPARE(gWaveFiles[2], QString());
         QCOMPARE(gButtonCaptions[2], QStringLiteral("(Blank)"));
     }
 
