@@ -314,15 +314,3 @@ bool CommErrorIsPortHeld()
     return gRecordIsSystemError && CommErrorSource == QLatin1String("CommOpen (CreateFile)") &&
            (CommLastError == kErrorPortInUse || CommLastError == EBUSY);
 }
-
-void CommResetForTesting()
-{
-    txWatchdog().disarm();
-    CommPorts.fill(CommPortState{});
-    CommLastError = 0;
-    CommErrorSource.clear();
-    CommErrorText.clear();
-    CommErrorDevice.clear();
-    gErrorMore.clear();
-    gRecordIsSystemError = false;
-}

@@ -49,6 +49,3 @@ QString CommErrorDetail();
 // Whether the last failure was an open refused because another program, or another copy of this one,
 // holds the device: the port itself is fine.
 bool CommErrorIsPortHeld();
-
-// Closes every slot and forgets the error record; for tests.
-void CommResetForTesting();

@@ -1,5 +1,7 @@
 #include "portdevices.h"
 
+#include "core/service.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,8 +11,6 @@
 #include <algorithm>
 
 namespace {
-
-QString gRootOverride;
 
 QString underRoot(const QString& root, const QString& path)
 {
@@ -74,6 +74,14 @@ QString readableById(const QString& name)
     return text.isEmpty() ? name : text;
 }
 
+class SystemDevices final : public PortDeviceSource
+{
+public:
+    QList<PortDevice> devices() override { return DetectPortDevices(QString()); }
+};
+
+ServiceSlot<PortDeviceSource, SystemDevices> gService;
+
 } // namespace
 
 QList<PortDevice> DetectPortDevices(const QString& root)
@@ -111,12 +119,17 @@ QList<PortDevice> DetectPortDevices(const QString& root)
 
 QList<PortDevice> DetectPortDevices()
 {
-    return DetectPortDevices(gRootOverride);
+    return portDeviceSource().devices();
 }
 
-void setPortDeviceRootForTesting(const QString& root)
+PortDeviceSource& portDeviceSource()
 {
-    gRootOverride = root;
+    return gService.get();
+}
+
+void setPortDeviceSource(PortDeviceSource* source)
+{
+    gService.install(source);
 }
 
 QString DevicePathProblem(const QString& text)

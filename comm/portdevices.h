@@ -18,9 +18,20 @@ struct PortDevice
 // /dev/ttyUSB*, /dev/ttyACM*, and the /dev/ttyS* that have a UART behind them.
 // Paths are given as seen from `root`, so they always begin with /dev/.
 QList<PortDevice> DetectPortDevices(const QString& root);
-// The same for the system the program runs on, or the folder tests set.
+// The same for the system the program runs on, through the installed PortDeviceSource.
 QList<PortDevice> DetectPortDevices();
-void setPortDeviceRootForTesting(const QString& root);
+
+// Where the devices are found: this system's /dev and /sys, unless a test installed another source.
+class PortDeviceSource
+{
+public:
+    virtual ~PortDeviceSource() = default;
+    virtual QList<PortDevice> devices() = 0;
+};
+
+PortDeviceSource& portDeviceSource();
+// Installs `source` (not owned) in place of the system's; nullptr restores it.
+void setPortDeviceSource(PortDeviceSource* source);
 
 // Why `text` cannot be stored as the device of a port; empty when it can.
 QString DevicePathProblem(const QString& text);

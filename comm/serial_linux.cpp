@@ -503,11 +503,7 @@ QString LinuxSerialApi::FormatMessage(std::int32_t code)
 {
     if (code == kErrorPortInUse)
         return QStringLiteral("Port in use.");
-    // strerror invents "Unknown error N" for codes it does not know; the caller wants nothing then.
-    if (::strerrordesc_np(code) == nullptr)
-        return QString();
-    std::array<char, 256> buffer{};
-    return QString::fromLocal8Bit(::strerror_r(code, buffer.data(), buffer.size()));
+    return SystemErrorText(code);
 }
 
 QString LinuxSerialApi::DevicePath(const QString& name)
@@ -540,4 +536,13 @@ bool LinuxSerialApi::IsBackUnderStableName(const QString& name)
     };
     return ::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode) && ::stat(path.constData(), &device) == 0 &&
            S_ISCHR(device.st_mode);
+}
+
+QString SystemErrorText(int code)
+{
+    // strerror invents "Unknown error N" for codes it does not know; the caller wants nothing then.
+    if (::strerrordesc_np(code) == nullptr)
+        return QString();
+    std::array<char, 256> buffer{};
+    return QString::fromLocal8Bit(::strerror_r(code, buffer.data(), buffer.size()));
 }

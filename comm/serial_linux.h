@@ -58,3 +58,6 @@ private:
 // of `dcb`, local, with hang-up on close and without hardware flow control.
 // Returns false, leaving `tio` alone, when termios cannot express `dcb`.
 bool ComposeTermios(const Dcb& dcb, termios& tio);
+
+// The C library's text for errno `code`, in the language of the locale; empty for a code it has no text for.
+QString SystemErrorText(int code);

@@ -1,12 +1,11 @@
 #include "comm/serialapi.h"
 
 #include "comm/serial_linux.h"
+#include "core/service.h"
 
 #include <QStringList>
 
 namespace {
-
-SerialApi* gInstalled = nullptr;
 
 bool isDigits(const QString& text)
 {
@@ -19,19 +18,18 @@ bool isDigits(const QString& text)
     return true;
 }
 
+ServiceSlot<SerialApi, LinuxSerialApi> gService;
+
 } // namespace
 
 SerialApi& serialApi()
 {
-    if (gInstalled)
-        return *gInstalled;
-    static LinuxSerialApi platformApi;
-    return platformApi;
+    return gService.get();
 }
 
 void setSerialApi(SerialApi* api)
 {
-    gInstalled = api;
+    gService.install(api);
 }
 
 bool ParseModeString(const QString& settings, Dcb& dcb)

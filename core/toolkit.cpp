@@ -1,5 +1,7 @@
 #include "toolkit.h"
 
+#include "core/service.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
@@ -9,18 +11,9 @@
 #include <QScreen>
 #include <QThread>
 
-#include <deque>
-
 namespace {
 
-bool gScripted = false;
-std::deque<int> gAnswers;
-QList<MessageBoxes::Asked> gAsked;
-std::function<void(const MessageBoxes::Asked&)> gOnShow;
 int gPointer = kPointerDefault;
-int gBeeps = 0;
-QString gProgramFolderOverride;
-std::function<void()> gEndProgram;
 
 double logicalDpi(bool horizontal)
 {
@@ -31,92 +24,83 @@ double logicalDpi(bool horizontal)
     return dpi > 0 ? dpi : 96.0;
 }
 
+class SessionServices final : public DesktopServices
+{
+public:
+    int messageBox(const MessageBoxRequest& request) override
+    {
+        QMessageBox box;
+        box.setWindowTitle(request.title);
+        box.setText(request.text);
+        if (!request.detail.isEmpty())
+            box.setDetailedText(request.detail);
+        switch (request.style & 0xF0) {
+        case MsgStyle::Critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MsgStyle::Exclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MsgStyle::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+        }
+        const bool yesNo = isYesNoStyle(request.style);
+        if (yesNo) {
+            QPushButton* yes = box.addButton(QMessageBox::Yes);
+            QPushButton* no = box.addButton(QMessageBox::No);
+            box.setDefaultButton((request.style & 0x100) ? no : yes);
+        } else {
+            box.setDefaultButton(box.addButton(QMessageBox::Ok));
+        }
+        execWithArrowPointer(box);
+        if (!yesNo)
+            return kAnswerOk;
+        return box.clickedButton() == box.button(QMessageBox::Yes) ? kAnswerYes : kAnswerNo;
+    }
+
+    void beep() override
+    {
+        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
+            QApplication::beep();
+    }
+
+    void endProgram() override { QCoreApplication::exit(0); }
+
+    QString programFolder() override { return QCoreApplication::applicationDirPath(); }
+};
+
+ServiceSlot<DesktopServices, SessionServices> gService;
+
 } // namespace
 
-void MessageBoxes::setScripted(bool scripted)
+DesktopServices& desktopServices()
 {
-    gScripted = scripted;
+    return gService.get();
 }
 
-bool MessageBoxes::scripted()
+void setDesktopServices(DesktopServices* services)
 {
-    return gScripted;
-}
-
-void MessageBoxes::setNextAnswer(int answer)
-{
-    gAnswers.push_back(answer);
-}
-
-void MessageBoxes::setOnShow(std::function<void(const Asked&)> hook)
-{
-    gOnShow = std::move(hook);
-}
-
-QList<MessageBoxes::Asked>& MessageBoxes::asked()
-{
-    return gAsked;
-}
-
-void MessageBoxes::reset()
-{
-    gAnswers.clear();
-    gAsked.clear();
-    gOnShow = nullptr;
+    gService.install(services);
 }
 
 int MsgBox(const QString& text, int style, const QString& title, const QString& detail)
 {
-    const bool yesNo = (style & 0xF) == 4;
-    if (gScripted) {
-        const MessageBoxes::Asked asked{text, style, title, detail};
-        gAsked.append(asked);
-        if (gOnShow)
-            gOnShow(asked);
-        if (!gAnswers.empty()) {
-            const int answer = gAnswers.front();
-            gAnswers.pop_front();
-            return answer;
-        }
-        return yesNo ? kAnswerNo : kAnswerOk;
-    }
+    return desktopServices().messageBox({text, style, title, detail});
+}
 
-    QMessageBox box;
-    box.setWindowTitle(title);
-    box.setText(text);
-    if (!detail.isEmpty())
-        box.setDetailedText(detail);
-    switch (style & 0xF0) {
-    case MsgStyle::Critical:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case MsgStyle::Exclamation:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case MsgStyle::Information:
-        box.setIcon(QMessageBox::Information);
-        break;
-    default:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    }
-    if (yesNo) {
-        QPushButton* yes = box.addButton(QMessageBox::Yes);
-        QPushButton* no = box.addButton(QMessageBox::No);
-        box.setDefaultButton((style & 0x100) ? no : yes);
-    } else {
-        box.setDefaultButton(box.addButton(QMessageBox::Ok));
-    }
-    // The busy pointer of a command in progress must not hide the box's buttons.
+int execWithArrowPointer(QDialog& dialog)
+{
     const bool busy = QApplication::overrideCursor() != nullptr;
     if (busy)
         QApplication::setOverrideCursor(Qt::ArrowCursor);
-    box.exec();
+    const int result = dialog.exec();
     if (busy)
         QApplication::restoreOverrideCursor();
-    if (!yesNo)
-        return kAnswerOk;
-    return box.clickedButton() == box.button(QMessageBox::Yes) ? kAnswerYes : kAnswerNo;
+    return result;
 }
 
 void SetMousePointer(int pointer)
@@ -149,14 +133,7 @@ void Sleep(int milliseconds)
 
 void Beep()
 {
-    ++gBeeps;
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-        QApplication::beep();
-}
-
-int beepCount()
-{
-    return gBeeps;
+    desktopServices().beep();
 }
 
 double twipsPerPixelX()
@@ -181,9 +158,7 @@ int twipsToPixelsY(double twips)
 
 QString programFolder()
 {
-    if (!gProgramFolderOverride.isEmpty())
-        return gProgramFolderOverride;
-    return QCoreApplication::applicationDirPath();
+    return desktopServices().programFolder();
 }
 
 QString sampleFolder()
@@ -197,20 +172,7 @@ QString sampleFolder()
     return program;
 }
 
-void setProgramFolderForTesting(const QString& folder)
-{
-    gProgramFolderOverride = folder;
-}
-
 void EndProgram()
 {
-    if (gEndProgram)
-        gEndProgram();
-    else
-        QCoreApplication::exit(0);
-}
-
-void setEndProgramHandlerForTesting(std::function<void()> handler)
-{
-    gEndProgram = std::move(handler);
+    desktopServices().endProgram();
 }

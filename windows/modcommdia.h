@@ -17,27 +17,25 @@ QString ShowOpenFileDialog(QWidget* owner, const QString& filter, const QString&
 // Description and pattern pairs of a "|"-separated filter; a trailing "|" is optional.
 QList<QPair<QString, QString>> parseFileFilter(const QString& filter);
 
-// The seam through which tests answer the open-file dialog instead of a person.
-class FileDialogs
+struct OpenFileRequest
+{
+    QString title;
+    QList<QPair<QString, QString>> filters;
+    int selectedFilter = 0; // index into filters
+    QString folder;
+    QString defaultName;
+};
+
+// The open-file dialog a person answers; tests install one that answers from a script.
+class FileChooser
 {
 public:
-    struct Asked
-    {
-        QString title;
-        QList<QPair<QString, QString>> filters;
-        int selectedFilter = 0; // index into filters
-        QString folder;
-        QString defaultName;
-        bool existingOnly = true;
-    };
-    // While scripted, ShowOpenFileDialog shows nothing: it records the request
-    // and returns the next queued answer, or "" (cancel) when none is queued.
-    static void setScripted(bool scripted);
-    static bool scripted();
-    // Queues an answer and makes the dialog scripted.
-    static void setNextFile(const QString& path);
-    static void setNextCancel();
-    static QList<Asked>& asked();
-    // Forgets answers and requests and shows real dialogs again.
-    static void reset();
+    virtual ~FileChooser() = default;
+    // The chosen file's full path, or "" when the operator cancelled.
+    virtual QString openFile(QWidget* owner, const OpenFileRequest& request) = 0;
 };
+
+// The chooser in use: Qt's dialog, unless a test installed another.
+FileChooser& fileChooser();
+// Installs `chooser` (not owned) in place of the dialog; nullptr restores it.
+void setFileChooser(FileChooser* chooser);

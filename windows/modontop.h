@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QList>
-#include <QPair>
-
 class QWidget;
 
 inline constexpr int kHwndTopMost = -1;
@@ -12,5 +9,16 @@ inline constexpr int kHwndNoTopMost = -2;
 // or resizing it; any other value does nothing.
 void SetTopMost(QWidget* window, int insertAfter);
 
-// Every SetTopMost call that reached the window system, for tests.
-QList<QPair<QWidget*, int>>& topMostCalls();
+// The window system's stacking order; tests install one that records.
+class WindowStacking
+{
+public:
+    virtual ~WindowStacking() = default;
+    // Puts `window` into the topmost band or takes it out, keeping its place and size on the screen.
+    virtual void setTopMost(QWidget* window, bool topMost) = 0;
+};
+
+// The stacking in use: the window system's, unless a test installed another.
+WindowStacking& windowStacking();
+// Installs `stacking` (not owned) in place of the window system's; nullptr restores it.
+void setWindowStacking(WindowStacking* stacking);

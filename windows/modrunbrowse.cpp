@@ -1,14 +1,13 @@
 #include "modrunbrowse.h"
 
+#include "core/service.h"
+
 #include <QDesktopServices>
 #include <QDir>
 #include <QUrl>
 #include <QWidget>
 
 namespace {
-
-bool gScripted = false;
-QList<ShellRequests::Request> gOpened;
 
 QUrl toUrl(const QString& document)
 {
@@ -19,33 +18,31 @@ QUrl toUrl(const QString& document)
     return url;
 }
 
+class DesktopOpener final : public DocumentOpener
+{
+public:
+    void open(const ShellOpenRequest& request) override
+    {
+        // A desktop without a handler for the scheme fails quietly, as a shell request always has.
+        QDesktopServices::openUrl(toUrl(request.document));
+    }
+};
+
+ServiceSlot<DocumentOpener, DesktopOpener> gService;
+
 } // namespace
+
+DocumentOpener& documentOpener()
+{
+    return gService.get();
+}
+
+void setDocumentOpener(DocumentOpener* opener)
+{
+    gService.install(opener);
+}
 
 void ShellOpen(QWidget* owner, const QString& document, std::int16_t showCommand)
 {
-    gOpened.append({owner, document, showCommand});
-    if (gScripted)
-        return;
-    // A desktop without a handler for the scheme fails quietly, as a shell request always has.
-    QDesktopServices::openUrl(toUrl(document));
-}
-
-void ShellRequests::setScripted(bool scripted)
-{
-    gScripted = scripted;
-}
-
-bool ShellRequests::scripted()
-{
-    return gScripted;
-}
-
-const QList<ShellRequests::Request>& ShellRequests::opened()
-{
-    return gOpened;
-}
-
-void ShellRequests::reset()
-{
-    gOpened.clear();
+    documentOpener().open({owner, document, showCommand});
 }

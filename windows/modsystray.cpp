@@ -1,8 +1,12 @@
 #include "modsystray.h"
 
+#include "core/service.h"
+
 #include <QCoreApplication>
+#include <QIcon>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
 namespace {
@@ -10,22 +14,14 @@ namespace {
 struct TrayIconData
 {
     QPointer<QWidget> hWnd;
-    int uID = 0;
-    int uCallbackMessage = 0;
+    QIcon hIcon;
     QString szTip;
-    QSystemTrayIcon* icon = nullptr;
     bool shown = false;
+    // Runs while the program waits for a notification area to appear.
+    QPointer<QTimer> watch;
 };
 
 TrayIconData gTray;
-int gAvailableOverride = -1;
-
-bool trayAvailable()
-{
-    if (gAvailableOverride >= 0)
-        return gAvailableOverride == 1;
-    return QSystemTrayIcon::isSystemTrayAvailable();
-}
 
 int messageFor(QSystemTrayIcon::ActivationReason reason)
 {
@@ -43,7 +39,69 @@ int messageFor(QSystemTrayIcon::ActivationReason reason)
     }
 }
 
+class SystemTrayArea final : public NotificationArea
+{
+public:
+    bool isAvailable() override { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+    void showIcon(const QIcon& icon, const QString& tip) override
+    {
+        if (!mIcon) {
+            mIcon = new QSystemTrayIcon(QCoreApplication::instance());
+            QObject::connect(mIcon, &QSystemTrayIcon::activated,
+                             [](QSystemTrayIcon::ActivationReason reason) { sendTrayMessage(messageFor(reason)); });
+        }
+        mIcon->setIcon(icon);
+        mIcon->setToolTip(tip);
+        mIcon->show();
+    }
+
+    void removeIcon() override
+    {
+        if (!mIcon)
+            return;
+        mIcon->hide();
+        delete mIcon;
+        mIcon = nullptr;
+    }
+
+private:
+    QSystemTrayIcon* mIcon = nullptr;
+};
+
+void stopWatching()
+{
+    if (!gTray.watch)
+        return;
+    gTray.watch->stop();
+    // It may be the timer whose tick is running.
+    gTray.watch->deleteLater();
+    gTray.watch = nullptr;
+}
+
+// True when the icon could be shown now.
+bool showWhenAvailable()
+{
+    if (!notificationArea().isAvailable())
+        return false;
+    notificationArea().showIcon(gTray.hIcon, gTray.szTip);
+    gTray.shown = true;
+    return true;
+}
+
+ServiceSlot<NotificationArea, SystemTrayArea> gService;
+
 } // namespace
+
+NotificationArea& notificationArea()
+{
+    return gService.get();
+}
+
+void setNotificationArea(NotificationArea* area)
+{
+    gService.install(area);
+}
 
 void sendTrayMessage(int message)
 {
@@ -57,43 +115,33 @@ void sendTrayMessage(int message)
 void AddTrayIcon(QWidget* callbackControl, const QString& tip, QWidget* window)
 {
     gTray.hWnd = callbackControl;
-    gTray.uID = kTrayIconId;
-    gTray.uCallbackMessage = kTrayCallbackMessage;
+    gTray.hIcon = window ? window->windowIcon() : QIcon();
     // The tip field held 63 characters and its terminator.
     gTray.szTip = tip.left(63);
     gTray.shown = false;
-    if (!trayAvailable())
+    stopWatching();
+    if (showWhenAvailable())
         return;
-    if (!gTray.icon) {
-        gTray.icon = new QSystemTrayIcon(QCoreApplication::instance());
-        QObject::connect(gTray.icon, &QSystemTrayIcon::activated,
-                         [](QSystemTrayIcon::ActivationReason reason) { sendTrayMessage(messageFor(reason)); });
-    }
-    gTray.icon->setIcon(window ? window->windowIcon() : QIcon());
-    gTray.icon->setToolTip(gTray.szTip);
-    gTray.icon->show();
-    gTray.shown = true;
+    // A panel started after the program (an autostarted keyer) brings its notification area late; Qt
+    // gives no signal for it.
+    auto* watch = new QTimer(QCoreApplication::instance());
+    gTray.watch = watch;
+    QObject::connect(watch, &QTimer::timeout, watch, [] {
+        if (showWhenAvailable())
+            stopWatching();
+    });
+    watch->start(kTrayWatchMs);
 }
 
 void DeleteTrayIcon(QWidget* callbackControl)
 {
     gTray.hWnd = callbackControl;
-    gTray.uID = kTrayIconId;
-    gTray.uCallbackMessage = kTrayCallbackMessage;
-    if (gTray.icon) {
-        gTray.icon->hide();
-        delete gTray.icon;
-        gTray.icon = nullptr;
-    }
+    stopWatching();
+    notificationArea().removeIcon();
     gTray.shown = false;
 }
 
 bool TrayIconShown()
 {
     return gTray.shown;
-}
-
-void setTrayAvailableForTesting(int available)
-{
-    gAvailableOverride = available;
 }

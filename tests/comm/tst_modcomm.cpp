@@ -69,7 +69,9 @@ private slots:
 
     void init()
     {
-        CommResetForTesting();
+        // Failures a case left scripted must not keep its ports open.
+        mFake.clear();
+        QVERIFY(releaseEveryPort());
         mFake.reset();
         mFake.setDevicePath(QStringLiteral("COM1"), kCom1Device);
     }

@@ -4,6 +4,7 @@
 #include "comm/serial_linux.h"
 #include "core/globals.h"
 #include "core/settings.h"
+#include "tests/fakes/fake_serial.h"
 
 #include <QDir>
 #include <QFile>
@@ -148,9 +149,7 @@ private slots:
 
     void cleanup()
     {
-        for (std::int16_t port = 1; port <= 4; ++port)
-            CommClose(port);
-        CommResetForTesting();
+        QVERIFY(releaseEveryPort());
         mPty.reset();
         // A lock a failed case left would meet the next case's pseudo-terminal, which may get the same number.
         QDir locks(mLocks.path());

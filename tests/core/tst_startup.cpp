@@ -68,7 +68,7 @@ class TestStartUp : public QObject
     }
 
 private slots:
-    void initTestCase() { setProgramFolderForTesting(QStringLiteral("/opt/wren")); }
+    void initTestCase() { ScriptedDesktop::setProgramFolder(QStringLiteral("/opt/wren")); }
 
     void init() { mEnv = std::make_unique<TestEnv>(); }
 

@@ -1,6 +1,7 @@
 #include "core/form.h"
 #include "core/resizer.h"
 #include "core/toolkit.h"
+#include "tests/fakes/scripted_desktop.h"
 
 #include <QDir>
 #include <QLineEdit>
@@ -126,9 +127,9 @@ private slots:
         QTemporaryDir root;
         for (const QString& f : folders)
             QVERIFY(QDir(root.path()).mkpath(f));
-        setProgramFolderForTesting(root.path() + QLatin1Char('/') + program);
+        ScriptedDesktop::setProgramFolder(root.path() + QLatin1Char('/') + program);
         QCOMPARE(sampleFolder(), root.path() + QLatin1Char('/') + expected);
-        setProgramFolderForTesting(QString());
+        ScriptedDesktop::setProgramFolder(QString());
     }
 
     void scriptedMessageBoxes()

@@ -143,9 +143,10 @@ class Window:
 
 
 class Display:
-    """Xvfb on a free display number with trayer as the system tray; stops both on close()."""
+    """Xvfb on a free display number with trayer as the system tray (now, or when start_tray() is called);
+    stops both on close()."""
 
-    def __init__(self, workdir, size=(1280, 1024)):
+    def __init__(self, workdir, size=(1280, 1024), tray=True):
         require_tools("Xvfb", "trayer", "xdotool", "xwininfo", "import")
         os.makedirs(workdir, exist_ok=True)
         self.workdir = workdir
@@ -154,18 +155,22 @@ class Display:
         try:
             self._start_server(size)
             self.name = f":{self.number}"
-            with open(os.path.join(workdir, "trayer.log"), "wb") as log:
-                self.trayer = subprocess.Popen(
-                    ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
-                     "--SetDockType", "true", "--transparent", "false", "--expand", "true"],
-                    env=self.env({"HOME": workdir}), stdin=subprocess.DEVNULL, stdout=log,
-                    stderr=subprocess.STDOUT)
-            # QSystemTrayIcon embeds only when someone owns the tray selection at the time it is shown.
-            wait_for("trayer to own _NET_SYSTEM_TRAY_S0",
-                     lambda: self.trayer.poll() is None and selection_owner(self.number, "_NET_SYSTEM_TRAY_S0"), 15)
+            if tray:
+                self.start_tray()
         except BaseException:
             self.close()
             raise
+
+    def start_tray(self):
+        with open(os.path.join(self.workdir, "trayer.log"), "wb") as log:
+            self.trayer = subprocess.Popen(
+                ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+                 "--SetDockType", "true", "--transparent", "false", "--expand", "true"],
+                env=self.env({"HOME": self.workdir}), stdin=subprocess.DEVNULL, stdout=log,
+                stderr=subprocess.STDOUT)
+        # QSystemTrayIcon embeds only when someone owns the tray selection at the time it is shown.
+        wait_for("trayer to own _NET_SYSTEM_TRAY_S0",
+                 lambda: self.trayer.poll() is None and selection_owner(self.number, "_NET_SYSTEM_TRAY_S0"), 15)
 
     def _start_server(self, size):
         # Numbers far from the :0 and :99 that desktops and xvfb-run take, in random order, each claimed
@@ -277,6 +282,21 @@ class Display:
             elif panel_indent is not None and match.group(2) == title:
                 icons.append(tuple(int(match.group(i)) for i in (5, 6, 3, 4)))
         return icons
+
+    def settled_tray_icon(self, title=APP_TITLE, timeout=10, settle=0.5):
+        """The one tray icon titled `title`, once it has kept its place for `settle` seconds: a freshly
+        embedded icon is listed before it is shown, and a click on it then is lost."""
+        seen = {"icon": None, "since": 0.0}
+
+        def settled():
+            icons = self.tray_icons(title)
+            icon = icons[0] if len(icons) == 1 else None
+            now = time.monotonic()
+            if icon != seen["icon"]:
+                seen.update(icon=icon, since=now)
+            return icon if icon is not None and now - seen["since"] >= settle else None
+
+        return wait_for(f'the tray icon "{title}" to settle', settled, timeout, 0.05)
 
     # Input ----------------------------------------------------------------------------------------
 

@@ -43,7 +43,7 @@ class Case:
         self.keyers, self.recorders, self.shims = [], [], []
         self.display = None
         self.sound = h.sound_env()
-        self.display = h.Display(os.path.join(self.work, "x"))
+        self.display = h.Display(os.path.join(self.work, "x"), tray=getattr(CASES[name], "tray_at_start", True))
 
     @contextlib.contextmanager
     def step(self, what):
@@ -417,6 +417,29 @@ def case_tray_hide_restore_exit(c):
         expect(status == 0, f"the keyer ended with status {status}")
     with c.step("the icon is gone from the tray"):
         wait_for("the tray to be empty", lambda: not c.display.tray_icons(), 5)
+
+
+def case_tray_appears_later(c):
+    home = c.home()
+    keyer, main = c.start_to_main_window(home)
+    with c.step("a panel starts after the keyer: the keyer's icon appears in its tray"):
+        c.display.start_tray()
+        icon = c.display.settled_tray_icon()
+        icon_centre = (icon[0] + icon[2] // 2, icon[1] + icon[3] // 2)
+    with c.step("Hide from the icon's pop-up hides the window; a left click on the icon brings it back"):
+        c.display.click(*icon_centre, button=3)
+        c.display.window(APP_TITLE, override=True)
+        c.display.keys("Down", "Return")
+        wait_for("the main window to hide", lambda: not c.display.windows(APP_TITLE), 5)
+        expect(keyer.running(), "the keyer ended on Hide")
+        c.display.click(*icon_centre)
+        keyer.main_window(5)
+    with c.step("the keyer ends with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
+# Started without a tray: the panel comes during the case.
+case_tray_appears_later.tray_at_start = False
 
 
 def case_sigterm_mid_message(c):

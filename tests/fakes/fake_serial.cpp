@@ -1,12 +1,14 @@
 #include "tests/fakes/fake_serial.h"
 
+#include "comm/modcomm.h"
 #include "comm/portmap.h"
+#include "comm/serial_linux.h"
+#include "core/globals.h"
 #include "core/settingkeys.h"
 
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 FakeSerialApi::FakeSerialApi()
@@ -330,7 +332,7 @@ QString FakeSerialApi::FormatMessage(std::int32_t code)
     const std::lock_guard guard(mLock);
     if (mMessages.contains(code))
         return mMessages.value(code);
-    return ::strerrordesc_np(code) == nullptr ? QString() : QString::fromLocal8Bit(std::strerror(code));
+    return SystemErrorText(code);
 }
 
 QString FakeSerialApi::DevicePath(const QString& name)
@@ -353,4 +355,26 @@ QString FakeSerialApi::modeString(const Dcb& dcb)
         .arg(QLatin1Char(dcb.parity))
         .arg(dcb.byteSize)
         .arg(stop);
+}
+
+bool releaseEveryPort()
+{
+    CommUnwatchLine();
+    bool closed = true;
+    for (std::int16_t port = 1; port <= kPortCount; ++port) {
+        if (CommIsOpen(port))
+            CommClose(port);
+        closed = closed && !CommIsOpen(port);
+    }
+    CommLastError = 0;
+    CommErrorSource.clear();
+    CommErrorText.clear();
+    CommErrorDevice.clear();
+    return closed;
+}
+
+FolderPortDevices::~FolderPortDevices()
+{
+    if (&portDeviceSource() == this)
+        setPortDeviceSource(nullptr);
 }

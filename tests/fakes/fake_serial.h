@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/portdevices.h"
 #include "comm/serialapi.h"
 
 #include <QElapsedTimer>
@@ -143,4 +144,19 @@ private:
     CommHandle mNextHandle = 3;
     std::int32_t mLastError = 0;
     bool mOpenRaisesLines = true;
+};
+
+// Stops the watchdog, closes every port the program holds through the serial layer installed and clears the
+// error record, so that no test inherits another's open ports or failures. False when a port stayed open.
+bool releaseEveryPort();
+
+// Serial devices found below a folder that mimics /dev and /sys; none while no folder is set.
+class FolderPortDevices final : public PortDeviceSource
+{
+public:
+    ~FolderPortDevices() override; // uninstalls itself
+    void install() { setPortDeviceSource(this); }
+    QList<PortDevice> devices() override { return root.isEmpty() ? QList<PortDevice>() : DetectPortDevices(root); }
+
+    QString root;
 };

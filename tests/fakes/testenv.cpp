@@ -19,13 +19,11 @@ TestEnv::TestEnv() : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(
     MessageBoxes::setScripted(true);
     MessageBoxes::reset();
     resetGlobals();
-    setEndProgramHandlerForTesting([this] { ++mEndRequests; });
 }
 
 TestEnv::~TestEnv()
 {
     MessageBoxes::reset();
-    setEndProgramHandlerForTesting(nullptr);
     if (mOldRuntimeDir.isEmpty())
         qunsetenv("XDG_RUNTIME_DIR");
     else

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "tests/fakes/scripted_desktop.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A private settings folder and scripted message boxes for one test case:
+// A private settings folder and the scripted desktop (message boxes, beep, end) for one test case:
 // no test ever reads or writes the user's own settings.
 class TestEnv
 {
@@ -19,15 +21,15 @@ public:
     QByteArray settingsBytes() const;
     // Writes the settings file behind the store's back, as a hand edit or a damaged disk would.
     bool writeSettingsBytes(const QByteArray& bytes) const;
-    // How often the program asked to end; tests never end for real.
-    int endRequests() const { return mEndRequests; }
+    // How often the program asked to end (tests never end for real), and how often it beeped.
+    int endRequests() const { return ScriptedDesktop::endRequests(); }
+    int beeps() const { return ScriptedDesktop::beeps(); }
 
 private:
     QTemporaryDir mDir;
     QTemporaryDir mRuntimeDir;
     QByteArray mOldConfigHome;
     QByteArray mOldRuntimeDir;
-    int mEndRequests = 0;
 };
 
 // Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,11 +28,12 @@
 MainWindowFixture::MainWindowFixture(std::unique_ptr<FakeSerialApi> fake) : serial(std::move(fake))
 {
     serial->install();
-    CommResetForTesting();
     audio.install();
     audio.setDuration(300);
+    RecordingStacking::install();
     topMostCalls().clear();
-    setTrayAvailableForTesting(1);
+    tray.install();
+    devices.install();
     SetMousePointer(kPointerDefault);
 }
 
@@ -44,8 +46,9 @@ MainWindowFixture::~MainWindowFixture()
     gExitRequested = kTrue;
     frmMain().Unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    setTrayAvailableForTesting(-1);
-    CommResetForTesting();
+    serial->clear();
+    QVERIFY2(releaseEveryPort(), "a port stayed open");
+    setWindowStacking(nullptr);
 }
 
 void MainWindowFixture::load(std::int16_t port)

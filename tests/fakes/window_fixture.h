@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tests/fakes/fake_serial.h"
+#include "tests/fakes/fake_shell.h"
 #include "tests/fakes/scripted_audio.h"
 #include "tests/fakes/testenv.h"
 #include "windows/frmauthpic.h"
@@ -32,6 +33,8 @@ public:
     TestEnv env;
     std::unique_ptr<FakeSerialApi> serial;
     ScriptedAudioBackend audio;
+    FakeNotificationArea tray;
+    FolderPortDevices devices;
 };
 
 // A window geometry the tour moves in exact twips, with no screen behind it.

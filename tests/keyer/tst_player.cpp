@@ -113,7 +113,6 @@ private slots:
         mEnv = std::make_unique<TestEnv>();
         mSerial = std::make_unique<FakeSerialApi>();
         mSerial->install();
-        CommResetForTesting();
         mAudio = std::make_unique<ScriptedAudioBackend>();
         mAudio->install();
         mAudio->setDuration(300);
@@ -130,7 +129,8 @@ private slots:
         setMciTrace(nullptr);
         mPlayer.reset();
         mAudio.reset();
-        CommResetForTesting();
+        mSerial->clear();
+        QVERIFY(releaseEveryPort());
         mSerial.reset();
         mView.reset();
         mEnv.reset();

@@ -163,21 +163,37 @@ private slots:
         QCOMPARE(this->escapes(), escapes);
     }
 
+    void withoutNotificationArea_data()
+    {
+        QTest::addColumn<bool>("appearsLater");
+        QTest::newRow("none all along") << false;
+        QTest::newRow("a panel starts later") << true;
+    }
+
     void withoutNotificationArea()
     {
-        setTrayAvailableForTesting(0);
+        QFETCH(bool, appearsLater);
+        mFix->tray.available = false;
         mFix->load(1);
         FrmMain& f = frmMain();
         QVERIFY(!TrayIconShown());
-        // Minimised it stays on the task bar: nothing could bring a hidden window back.
+        if (appearsLater) {
+            mFix->tray.available = true;
+            QTRY_VERIFY_WITH_TIMEOUT(mFix->tray.shown, 3 * kTrayWatchMs);
+            QCOMPARE(mFix->tray.tip, QStringLiteral("Wren Voice Keyer"));
+            QVERIFY(!mFix->tray.icon.isNull());
+        }
+        QCOMPARE(TrayIconShown(), appearsLater);
+        // Minimised without an icon it stays on the task bar: nothing could bring a hidden window back.
         f.window()->setWindowState(Qt::WindowMinimized);
         QTest::qWait(50);
-        QVERIFY(f.window()->isVisible());
-        // The close box ends the program, with the port released.
+        QCOMPARE(f.window()->isVisible(), !appearsLater);
+        // Without one the close box ends the program, with the port released; with one it only hides.
+        f.mnuShow_Click();
         f.window()->close();
-        QVERIFY(!f.isLoaded());
-        QCOMPARE(mFix->env.endRequests(), 1);
-        QVERIFY(!mFix->serial->isOpen(QStringLiteral("COM1")));
+        QCOMPARE(f.isLoaded(), appearsLater);
+        QCOMPARE(mFix->env.endRequests(), appearsLater ? 0 : 1);
+        QCOMPARE(mFix->serial->isOpen(QStringLiteral("COM1")), appearsLater);
     }
 
     void exitWhileAMessagePlays()
@@ -347,10 +363,11 @@ private slots:
         QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
     }
 
-    void idPanelDoubleClick()
+    void idPanelDoubleClickAndTheBeepAtTheEnd()
     {
         mFix->load(0);
         FrmMain& f = frmMain();
+        f.Timer1()->stop(); // ticked by hand below
         QTest::mouseDClick(f.sbarPanel(1), Qt::LeftButton);
         f.Timer1_Timer();
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Timer OFF"));
@@ -358,6 +375,19 @@ private slots:
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Timer OFF"));
         f.Timer1_Timer();
         QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("08:58"));
+        for (int tick = 2; tick <= 531; ++tick)
+            f.Timer1_Timer();
+        QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("00:00"));
+        QCOMPARE(mFix->env.beeps(), 0);
+        // Every tick after 00:00 beeps, until panel 3 stops the countdown.
+        f.Timer1_Timer();
+        f.Timer1_Timer();
+        QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Time to ID"));
+        QCOMPARE(mFix->env.beeps(), 2);
+        QTest::mouseDClick(f.sbarPanel(3), Qt::LeftButton);
+        f.Timer1_Timer();
+        QCOMPARE(f.sbarPanel(3)->text(), QStringLiteral("Timer OFF"));
+        QCOMPARE(mFix->env.beeps(), 2);
     }
 };
 

@@ -172,7 +172,7 @@ private slots:
         mSerial = serial.get();
         mFix = std::make_unique<MainWindowFixture>(std::move(serial));
         mDeviceRoot = std::make_unique<QTemporaryDir>();
-        setPortDeviceRootForTesting(mDeviceRoot->path());
+        mFix->devices.root = mDeviceRoot->path();
         LoadSettings();
         EnsurePortDefaults();
         frmMain().Load();
@@ -181,7 +181,6 @@ private slots:
     void cleanup()
     {
         mFix.reset();
-        setPortDeviceRootForTesting(QString());
         mDeviceRoot.reset();
     }
 

@@ -7,15 +7,23 @@
 #include "windows/frmmain.h"
 #include "windows/modcommdia.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QScrollBar>
 #include <QSettings>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include <functional>
 #include <memory>
@@ -116,7 +124,7 @@ private slots:
         mFix = std::make_unique<MainWindowFixture>();
         mProgramDir = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir(mProgramDir->path()).mkpath(QStringLiteral("wav")));
-        setProgramFolderForTesting(mProgramDir->path());
+        ScriptedDesktop::setProgramFolder(mProgramDir->path());
         FileDialogs::reset();
         FileDialogs::setScripted(true);
         mLeftOpen = false;
@@ -129,7 +137,7 @@ private slots:
     {
         QVERIFY2(!mLeftOpen, "the dialog was still open after the test's steps");
         FileDialogs::reset();
-        setProgramFolderForTesting(QString());
+        ScriptedDesktop::setProgramFolder(QString());
         mProgramDir.reset();
         mFix.reset();
     }
@@ -171,7 +179,71 @@ private slots:
         QCOMPARE(asked.filters, filters);
         QCOMPARE(asked.selectedFilter, 0);
         QCOMPARE(QDir::cleanPath(asked.folder), QDir::cleanPath(wavDir()));
-        QVERIFY(asked.existingOnly);
+    }
+
+    // Qt's own dialog as the operator sees it: the program's filter texts as they stand, the Size and Date
+    // columns in view, and the chosen file back in the assignment.
+    void realDialogShowsTheProgramsTexts()
+    {
+        FileDialogs::reset();
+        // A folder of recordings long enough for the list to scroll.
+        for (int n = 1; n <= 40; ++n)
+            makeRecording(QStringLiteral("contest %1.wav").arg(n));
+        const QString path = makeRecording(QStringLiteral("cq.wav"));
+        QStringList filters;
+        QString clipped = QStringLiteral("not shown");
+        bool existingOnly = false;
+        assign(5, [&](FrmSetWaves& dialog) {
+            QTimer::singleShot(0, this, [&] {
+                auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                QVERIFY(files);
+                // Whatever a check below finds, the dialog goes, so it cannot hang the run.
+                const auto close = qScopeGuard([files] {
+                    if (files->isVisible())
+                        files->reject();
+                });
+                QVERIFY(QTest::qWaitForWindowExposed(files));
+                const auto* types = files->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+                const auto* list = files->findChild<QTreeView*>(QStringLiteral("treeView"));
+                QVERIFY(types && list);
+                for (int i = 0; i < types->count(); ++i)
+                    filters << types->itemText(i);
+                QTRY_COMPARE(list->model()->rowCount(list->rootIndex()), 41);
+                QTRY_VERIFY(list->verticalScrollBar()->isVisible());
+                existingOnly = files->fileMode() == QFileDialog::ExistingFile;
+                // Every size and date in full, within the view; the margins are those Qt's item views draw.
+                const QHeaderView* header = list->header();
+                const int margins = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+                clipped.clear();
+                for (int column : {1, 3}) {
+                    const int right = header->sectionViewportPosition(column) + header->sectionSize(column);
+                    if (header->isSectionHidden(column) || right > header->viewport()->width())
+                        clipped += QStringLiteral("column %1 ends at %2 of %3; ")
+                                       .arg(column)
+                                       .arg(right)
+                                       .arg(header->viewport()->width());
+                    for (int row = 0; row < list->model()->rowCount(list->rootIndex()); ++row) {
+                        const QString text = list->model()->index(row, column, list->rootIndex()).data().toString();
+                        if (list->fontMetrics().horizontalAdvance(text) + margins > header->sectionSize(column)) {
+                            clipped += QStringLiteral("\"%1\" in %2 px; ").arg(text).arg(header->sectionSize(column));
+                            break;
+                        }
+                    }
+                }
+                // As typed into the name box, which has the focus.
+                auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                QVERIFY(name);
+                name->setText(path);
+                static_cast<QDialog*>(files)->accept(); // QFileDialog hides its accept()
+            });
+            act(dialog, QStringLiteral("type:CQ"));
+            QTest::mouseClick(dialog.cmdSelectWave(), Qt::LeftButton);
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(filters, QStringList({"WAV  (*.wav)", "All  (*.*)"}));
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
+        QVERIFY(existingOnly);
+        QCOMPARE(gWaveFiles[5], path);
     }
 
     void button7ChangesOnlyItsOwnKeysAndCaption()

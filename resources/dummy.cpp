@@ -1,1 +1,0 @@
-// Holds the compiled-in images; the library needs one source of its own.
