@@ -1,5 +1,5 @@
-#include "core/startup.h"
 #include "core/globals.h"
+#include "core/startup.h"
 #include "platform/mci.h"
 #include "platform/termsignals.h"
 #include "windows/frmmain.h"

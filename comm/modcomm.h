@@ -1,6 +1,6 @@
 #pragma once
 
-#include "serialapi.h"
+#include "comm/serialapi.h"
 
 #include <QString>
 

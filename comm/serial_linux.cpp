@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

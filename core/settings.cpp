@@ -1,7 +1,7 @@
 #include "settings.h"
 
-#include "globals.h"
-#include "toolkit.h"
+#include "core/globals.h"
+#include "core/toolkit.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -18,9 +18,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <memory>
-
 #include <fcntl.h>
+#include <memory>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

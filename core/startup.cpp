@@ -11,14 +11,13 @@
 #include "windows/modsystray.h"
 
 #include <QDate>
-#include <QGuiApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <cmath>
-
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 
 #include <csignal>
-
 #include <sys/socket.h>
 #include <unistd.h>
 

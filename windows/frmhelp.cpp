@@ -1,7 +1,7 @@
 #include "frmhelp.h"
 
-#include "core/resizer.h"
 #include "core/placement.h"
+#include "core/resizer.h"
 #include "core/toolkit.h"
 #include "core/version.h"
 

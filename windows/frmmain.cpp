@@ -2,9 +2,9 @@
 
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
+#include "core/placement.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
-#include "core/placement.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
 #include "windows/frmabout.h"
@@ -20,13 +20,13 @@
 #include <QDateTime>
 #include <QGroupBox>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QLabel>
 #include <QLocale>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 

@@ -2,15 +2,15 @@
 
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
+#include "comm/portdevices.h"
 #include "comm/portmap.h"
+#include "core/placement.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
 #include "core/settings.h"
-#include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
-#include "comm/portdevices.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -1,21 +1,21 @@
 #include "frmsetwaves.h"
 
 #include "core/addslash.h"
+#include "core/placement.h"
 #include "core/resizer.h"
 #include "core/settingkeys.h"
 #include "core/settings.h"
-#include "core/placement.h"
 #include "core/toolkit.h"
 #include "windows/frmmain.h"
 #include "windows/modcommdia.h"
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QGroupBox>
 #include <QRadioButton>
 #include <QScreen>
 #include <QStyle>

@@ -4,10 +4,10 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <xcb/xcb.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <xcb/xcb.h>
 
 namespace {
 

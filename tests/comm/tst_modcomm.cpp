@@ -1,5 +1,4 @@
 #include "comm/modcomm.h"
-
 #include "core/globals.h"
 #include "core/settings.h"
 #include "tests/fakes/fake_serial.h"

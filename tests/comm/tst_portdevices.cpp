@@ -1,5 +1,4 @@
 #include "comm/portdevices.h"
-
 #include "tests/fakes/testenv.h"
 
 #include <QTemporaryDir>

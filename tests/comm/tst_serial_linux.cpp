@@ -1,8 +1,8 @@
 #include "comm/modcomm.h"
 #include "comm/portmap.h"
-#include "core/settingkeys.h"
 #include "comm/serial_linux.h"
 #include "core/globals.h"
+#include "core/settingkeys.h"
 #include "core/settings.h"
 #include "tests/fakes/fake_serial.h"
 
@@ -18,9 +18,8 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-
 #include <fcntl.h>
+#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,9 +1,8 @@
 #include "core/addslash.h"
 #include "core/globals.h"
 #include "core/settings.h"
-#include "tests/fakes/testenv.h"
-
 #include "core/toolkit.h"
+#include "tests/fakes/testenv.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,10 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <memory>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>

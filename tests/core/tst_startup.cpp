@@ -1,6 +1,6 @@
-#include "core/startup.h"
 #include "core/globals.h"
 #include "core/settings.h"
+#include "core/startup.h"
 #include "core/toolkit.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
@@ -15,9 +15,8 @@
 #include <QSettings>
 #include <QTest>
 
-#include <memory>
-
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>

@@ -1,8 +1,7 @@
-#include "keyer/player.h"
-
 #include "comm/modcomm.h"
 #include "core/settingkeys.h"
 #include "core/toolkit.h"
+#include "keyer/player.h"
 #include "platform/mci.h"
 #include "tests/fakes/fake_serial.h"
 #include "tests/fakes/scripted_audio.h"

@@ -1,9 +1,8 @@
 // The sound server's backend against the private PulseAudio server of scripts/pulse-test-server: files are
 // played through the audio commands into a null sink, and the recording of its monitor is compared with them.
 
-#include "platform/mci.h"
-
 #include "platform/audio_sink.h"
+#include "platform/mci.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,7 +15,6 @@
 #include <QtTest>
 
 #include <sndfile.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 

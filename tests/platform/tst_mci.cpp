@@ -1,7 +1,6 @@
 // The audio command interpreter over the scripted backend: what each command opens, plays, answers or refuses.
 
 #include "platform/mci.h"
-
 #include "tests/fakes/scripted_audio.h"
 
 #include <QSet>

@@ -1,8 +1,8 @@
-#include "windows/frmabout.h"
 #include "core/globals.h"
 #include "core/toolkit.h"
 #include "core/version.h"
 #include "tests/fakes/window_fixture.h"
+#include "windows/frmabout.h"
 #include "windows/frmauthpic.h"
 #include "windows/modrunbrowse.h"
 

@@ -1,7 +1,7 @@
-#include "windows/frmhelp.h"
 #include "core/toolkit.h"
 #include "core/version.h"
 #include "tests/fakes/window_fixture.h"
+#include "windows/frmhelp.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,5 +1,3 @@
-#include "windows/frmmain.h"
-
 #include "comm/modcomm.h"
 #include "comm/serialapi.h"
 #include "core/settings.h"
@@ -8,18 +6,19 @@
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmhelp.h"
+#include "windows/frmmain.h"
 #include "windows/frmsettings.h"
 #include "windows/modontop.h"
 #include "windows/modsystray.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QElapsedTimer>
 
 #include <cerrno>
 #include <memory>

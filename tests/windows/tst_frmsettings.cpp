@@ -1,7 +1,6 @@
-#include "windows/frmsettings.h"
-
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
+#include "comm/portdevices.h"
 #include "comm/portmap.h"
 #include "core/settingkeys.h"
 #include "core/settings.h"
@@ -10,18 +9,18 @@
 #include "keyer/player.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
-#include "comm/portdevices.h"
+#include "windows/frmsettings.h"
 
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
-#include <QLabel>
 #include <QTest>
 
 #include <cerrno>

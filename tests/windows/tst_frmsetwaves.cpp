@@ -1,10 +1,9 @@
-#include "windows/frmsetwaves.h"
-
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/toolkit.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
+#include "windows/frmsetwaves.h"
 #include "windows/modcommdia.h"
 
 #include <QApplication>

@@ -1,9 +1,8 @@
-#include "windows/frmmain.h"
-
 #include "core/toolkit.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmhelp.h"
+#include "windows/frmmain.h"
 #include "windows/frmsettings.h"
 #include "windows/modontop.h"
 #include "windows/modsystray.h"

@@ -1,6 +1,5 @@
-#include "windows/modontop.h"
-
 #include "tests/fakes/fake_shell.h"
+#include "windows/modontop.h"
 #include "windows/stacking_linux.h"
 
 #include <QGuiApplication>
