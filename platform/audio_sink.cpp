@@ -365,6 +365,8 @@ public:
         return std::max<qint64>(mDurationUSecs - played, 0);
     }
 
+    std::int64_t heardAfterUSecs() override { return mHeardFrom; }
+
     void stop() override
     {
         if (mActive != nullptr)

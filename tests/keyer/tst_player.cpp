@@ -240,6 +240,41 @@ private slots:
         QVERIFY(!com1LinesUp());
     }
 
+    // The sound path's start-up time is taken out of the lead wait once known, so the audio is heard as
+    // the lead ends; a quicker path than the ones learnt brings the full wait back before audio can be early.
+    void leadAllowsForTheSoundPathsStartUp()
+    {
+        openPort(1);
+        gCommPort = 1;
+        gPTTLine = 2;
+        mAudio->setDuration(100);
+        const auto leadHeard = [this](qint64 startUpMs) {
+            mSerial->clear();
+            mCommands.clear();
+            play({250, 0, 0});
+            const auto esc = escapes();
+            return sentAt("play") - esc.value(0).ms + startUpMs;
+        };
+        const struct
+        {
+            qint64 startUpMs;
+            qint64 least;
+            qint64 most;
+        } steps[] = {
+            {30, 280, 290}, // nothing learnt yet: the full wait, heard 30 ms late
+            {30, 250, 264}, // learnt: heard as the lead ends, with a margin for jitter
+            {30, 250, 264}, //
+            {5, 226, 245},  // a quicker path: heard early once...
+            {5, 255, 262},  // ...and never again: the full wait is back
+        };
+        for (const auto& step : steps) {
+            mAudio->setStartUp(step.startUpMs);
+            const qint64 heard = leadHeard(step.startUpMs);
+            QVERIFY2(heard >= step.least && heard <= step.most, qPrintable(QString::number(heard)));
+            QVERIFY(!com1LinesUp());
+        }
+    }
+
     void midMessage_data()
     {
         QTest::addColumn<int>("atMs"); // the message's audio runs from 250 to 550 ms
