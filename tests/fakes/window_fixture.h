@@ -6,15 +6,23 @@
 #include "tests/fakes/testenv.h"
 #include "windows/frmauthpic.h"
 
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 class Form;
+class QMenu;
 class QWidget;
+
+// One row of a table of what a window shows: reads one text, caption, order or state off the loaded window.
+using ShownProbe = std::function<QVariant()>;
+Q_DECLARE_METATYPE(ShownProbe)
 
 // The windows over the fake serial layer and the scripted audio backend, in a private settings folder.
 // Destroying it ends the program as Exit does and unloads every window, so no test leaks into the next.
@@ -69,3 +77,24 @@ bool runModal(const std::function<void()>& command, Form& form, const std::funct
 // Clicks message button `index` of the main window and waits until the message has ended and its boxes
 // have been answered. False when it did not end within `timeoutMs`.
 bool playMessageToEnd(int index, int timeoutMs = 10000);
+
+// A table of what a window must show, one reading a row, and the check of the current row.
+struct ShownRow
+{
+    const char* name;
+    ShownProbe probe;
+    QVariant expected;
+};
+void addShownRows(std::initializer_list<ShownRow> rows);
+void compareShownRow();
+// The captions of a menu's items, or of a menu bar's menus, in order; a separator reads "-".
+QStringList menuItems(const QWidget* menu);
+// The captions of a menu's enabled items.
+QStringList enabledMenuItems(const QMenu* menu);
+// Controls under the names a table gives them.
+using NamedControls = QList<QPair<QString, QWidget*>>;
+// The names of the `named` controls in the order Tab walks them from `from` (itself included), or from the
+// start of their window.
+QStringList tabOrder(const NamedControls& named, QWidget* from = nullptr);
+// The mouse pointer as `form` comes on screen, before the form takes it over: what the opener set.
+int pointerAsShown(Form& form, const std::function<void()>& command);

@@ -12,7 +12,67 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <functional>
 #include <memory>
+
+namespace {
+
+// The labels top to bottom, then OK.
+NamedControls namedControls()
+{
+    FrmAbout& a = frmAbout();
+    return {{QStringLiteral("title"), a.lblTitle()},   {QStringLiteral("version"), a.lblVersion()},
+            {QStringLiteral("freeware"), a.lblMsg2()}, {QStringLiteral("contact"), a.lblMsg1()},
+            {QStringLiteral("link"), a.lblWebLink()},  {QStringLiteral("copyright"), a.lblCopyright()},
+            {QStringLiteral("OK"), a.cmdOK()}};
+}
+
+// The names of the labels that pass `test`.
+QStringList controlsWhere(const std::function<bool(const QLabel*)>& test)
+{
+    QStringList names;
+    for (const auto& [name, control] : namedControls()) {
+        const auto* label = qobject_cast<const QLabel*>(control);
+        if (label && test(label))
+            names << name;
+    }
+    return names;
+}
+
+QStringList readingOrder()
+{
+    QStringList order;
+    int last = -1;
+    for (const auto& [name, control] : namedControls()) {
+        const int top = control->mapTo(control->window(), QPoint()).y();
+        order << (top > last ? name : name + QStringLiteral(" out of place"));
+        last = top;
+    }
+    return order;
+}
+
+// The copyright line keeps the desktop's colour.
+QStringList textColours()
+{
+    QStringList colours;
+    for (const auto& [name, control] : namedControls().mid(0, 5))
+        colours << name + QLatin1Char(' ') + control->palette().color(QPalette::WindowText).name();
+    return colours;
+}
+
+bool minMaxButtons(const QWidget* window)
+{
+    return window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+}
+
+QStringList mailRequest(FrmAbout& about)
+{
+    QTest::mouseClick(about.lblWebLink(), Qt::LeftButton);
+    const ShellRequests::Request request = ShellRequests::opened().value(0);
+    return {request.document, QString::number(request.showCommand)};
+}
+
+} // namespace
 
 class TestFrmAbout : public QObject
 {
@@ -34,6 +94,41 @@ private slots:
         frmAbout().Unload();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         mEnv.reset();
+    }
+
+    void shownTextsAndStates_data()
+    {
+        FrmAbout& a = frmAbout();
+        const QStringList labels{"title", "version", "freeware", "contact", "link", "copyright"};
+        addShownRows({
+            {"caption", [&a] { return a.window()->windowTitle(); }, "About"},
+            {"title", [&a] { return a.lblTitle()->text(); }, "Wren Voice Keyer"},
+            {"version, bare", [&a] { return a.lblVersion()->text(); }, "2.0.1"},
+            {"first fixed line", [&a] { return a.lblMsg2()->text(); }, "Amateur Radio Freeware"},
+            {"second fixed line", [&a] { return a.lblMsg1()->text(); },
+             "You can contact me by clicking the link below !"},
+            {"link", [&a] { return a.lblWebLink()->text(); }, contactEmail()},
+            {"copyright", [&a] { return a.lblCopyright()->text(); }, "Copyright 2003-2024 W1ABC"},
+            {"OK", [&a] { return a.cmdOK()->text(); }, "&OK"},
+            {"top to bottom", [] { return readingOrder(); }, QStringList(labels) << "OK"},
+            {"centred", [] { return controlsWhere([](const QLabel* l) { return l->alignment() == Qt::AlignCenter; }); },
+             labels},
+            {"bold", [] { return controlsWhere([](const QLabel* l) { return l->font().bold(); }); }, labels.mid(0, 5)},
+            {"colours", [] { return textColours(); },
+             QStringList{"title #800080", "version #800080", "freeware #c04000", "contact #c00000", "link #0000ff"}},
+            {"no minimise or maximise button", [&a] { return minMaxButtons(a.window()); }, false},
+            {"fixed size", [&a] { return a.window()->minimumSize() == a.window()->maximumSize(); }, true},
+            // Handed to the shell hidden, as the program always asked.
+            {"mail request", [&a] { return mailRequest(a); }, QStringList{"mailto:" + contactEmail(), "0"}},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        gVersion = QStringLiteral("2.0.1");
+        gCopyright = QStringLiteral("Copyright 2003-2024 W1ABC");
+        frmAbout().Show();
+        compareShownRow();
     }
 
     void labelsShowTheComposedTexts()
