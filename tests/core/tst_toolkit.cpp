@@ -3,11 +3,16 @@
 #include "core/toolkit.h"
 #include "tests/fakes/scripted_desktop.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -130,6 +135,79 @@ private slots:
         ScriptedDesktop::setProgramFolder(root.path() + QLatin1Char('/') + program);
         QCOMPARE(sampleFolder(), root.path() + QLatin1Char('/') + expected);
         ScriptedDesktop::setProgramFolder(QString());
+    }
+
+    // The desktop's own boxes, as the operator meets them: one of each style the program shows.
+    void realMessageBoxes_data()
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<int>("icon");
+        QTest::addColumn<QStringList>("buttons");
+        QTest::addColumn<QString>("defaultButton");
+        QTest::addColumn<int>("enterAnswer");
+        QTest::addColumn<int>("escapeAnswer");
+        QTest::newRow("16 failure") << 16 << int(QMessageBox::Critical) << QStringList{"OK"} << "OK" << kAnswerOk
+                                    << kAnswerOk;
+        QTest::newRow("48 notice") << 48 << int(QMessageBox::Warning) << QStringList{"OK"} << "OK" << kAnswerOk
+                                   << kAnswerOk;
+        QTest::newRow("64 greeting") << 64 << int(QMessageBox::Information) << QStringList{"OK"} << "OK" << kAnswerOk
+                                     << kAnswerOk;
+        // The question before a second copy runs: Enter must not start it.
+        QTest::newRow("260 another copy")
+            << 260 << int(QMessageBox::NoIcon) << QStringList{"Yes", "No"} << "No" << kAnswerNo << kAnswerNo;
+    }
+
+    void realMessageBoxes()
+    {
+        QFETCH(int, style);
+        QFETCH(int, icon);
+        QFETCH(QStringList, buttons);
+        QFETCH(QString, defaultButton);
+        QFETCH(int, enterAnswer);
+        QFETCH(int, escapeAnswer);
+        setDesktopServices(nullptr);
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            int shownIcon = -1;
+            QStringList shownButtons;
+            QString shownDefault;
+            QString title;
+            QString text;
+            QString detail;
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box || !box->isVisible())
+                    return;
+                poll.stop();
+                shownIcon = int(box->icon());
+                // The detail's own button aside.
+                for (QAbstractButton* button : box->buttons()) {
+                    if (box->standardButton(button) != QMessageBox::NoButton)
+                        shownButtons << button->text().remove(QLatin1Char('&'));
+                }
+                shownDefault = box->defaultButton() ? box->defaultButton()->text().remove(QLatin1Char('&')) : "";
+                title = box->windowTitle();
+                text = box->text();
+                detail = box->detailedText();
+                QTest::keyClick(box, key);
+                // A box that ignored the key must not hang the run.
+                if (box->isVisible())
+                    box->done(0);
+            });
+            poll.start(5);
+            const int answer = MsgBox(QStringLiteral("Line one\nline two"), style, QStringLiteral("Title"),
+                                      QStringLiteral("the detail"));
+            QCOMPARE(shownIcon, icon);
+            std::sort(shownButtons.begin(), shownButtons.end(), [&buttons](const QString& a, const QString& b) {
+                return buttons.indexOf(a) < buttons.indexOf(b);
+            });
+            QCOMPARE(shownButtons, buttons);
+            QCOMPARE(shownDefault, defaultButton);
+            QCOMPARE(title, QStringLiteral("Title"));
+            QCOMPARE(text, QStringLiteral("Line one\nline two"));
+            QCOMPARE(detail, QStringLiteral("the detail"));
+            QCOMPARE(answer, key == Qt::Key_Return ? enterAnswer : escapeAnswer);
+        }
     }
 
     void scriptedMessageBoxes()
