@@ -315,14 +315,19 @@ private slots:
         QTest::addColumn<int>("audioError");    // of "open", or of "play" when negative
         QTest::addColumn<QStringList>("shown"); // the message boxes
         QTest::addColumn<bool>("fallsBack");    // to no port, the port closed
-        const QString keyFailed = QStringLiteral("Error setting RTS line on COM1.");
-        const QString unkeyFailed = QStringLiteral("Error clearing RTS line on COM1.");
+        QTest::addColumn<int>("pttLine");
         const auto unplayable = [](int error) { return "Could not play \"cq.wav\".\n" + mciErrorText(error); };
-        QTest::newRow("key fails") << 0 << 1 << 0 << QStringList{keyFailed} << false;
-        QTest::newRow("unkey fails") << 1 << 1 << 0 << QStringList{unkeyFailed} << true;
-        QTest::newRow("both fail") << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true;
+        for (const char* line : {"RTS", "DTR"}) {
+            const int pttLine = line == QLatin1String("DTR") ? 1 : 2;
+            const QString keyFailed = QStringLiteral("Error setting %1 line on COM1.").arg(line);
+            const QString unkeyFailed = QStringLiteral("Error clearing %1 line on COM1.").arg(line);
+            QTest::addRow("%s: key fails", line) << 0 << 1 << 0 << QStringList{keyFailed} << false << pttLine;
+            QTest::addRow("%s: unkey fails", line) << 1 << 1 << 0 << QStringList{unkeyFailed} << true << pttLine;
+            QTest::addRow("%s: both fail", line)
+                << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true << pttLine;
+        }
         QTest::newRow("no sound server") << 0 << 0 << -int(MciError::HardwareError)
-                                         << QStringList{unplayable(MciError::HardwareError)} << false;
+                                         << QStringList{unplayable(MciError::HardwareError)} << false << 2;
     }
 
     // Whatever fails, no box waits while the transmitter is keyed, and the line ends down.
@@ -333,6 +338,9 @@ private slots:
         QFETCH(int, audioError);
         QFETCH(QStringList, shown);
         QFETCH(bool, fallsBack);
+        QFETCH(int, pttLine);
+        gPTTLine = std::int16_t(pttLine);
+        const QString indicator = pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
         openPort(1);
         WriteSetting(Setting::CommPort, QStringLiteral("1"));
         if (count > 0)
@@ -365,7 +373,7 @@ private slots:
             QCOMPARE(commandsAtBox.first(), 0);
         QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), audioError > 0 ? QStringList() : QStringList{kWav});
         QVERIFY(!com1LinesUp());
-        QCOMPARE(mView->events.contains("RTS red"), skip > 0 || count == 0);
+        QCOMPARE(mView->events.contains(indicator + " red"), skip > 0 || count == 0);
         QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
         if (audioError != 0) {
             // Keyed for the lead and the tail only.
