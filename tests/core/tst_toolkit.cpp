@@ -2,6 +2,7 @@
 #include "core/resizer.h"
 #include "core/toolkit.h"
 #include "tests/fakes/scripted_desktop.h"
+#include "tests/fakes/testenv.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,8 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <algorithm>
 
 namespace {
 
@@ -44,7 +43,37 @@ protected:
     }
 };
 
+struct BoxRow
+{
+    const char* name;
+    int style;
+    QMessageBox::Icon icon;
+    QStringList buttons;
+    QString defaultButton;
+    int enterAnswer;
+    int escapeAnswer;
+};
+
+// Icon, buttons in their standard order (the detail's own button aside), default, title, text and detail.
+QStringList describe(const QMessageBox& box)
+{
+    QStringList buttons;
+    for (const QMessageBox::StandardButton which : {QMessageBox::Ok, QMessageBox::Yes, QMessageBox::No}) {
+        if (const QAbstractButton* button = box.button(which))
+            buttons << button->text().remove(QLatin1Char('&'));
+    }
+    const QAbstractButton* byDefault = box.defaultButton();
+    return {QString::number(box.icon()),
+            buttons.join(QLatin1Char(' ')),
+            byDefault ? byDefault->text().remove(QLatin1Char('&')) : QString(),
+            box.windowTitle(),
+            box.text(),
+            box.detailedText()};
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(BoxRow)
 
 class TestToolkit : public QObject
 {
@@ -140,73 +169,39 @@ private slots:
     // The desktop's own boxes, as the operator meets them: one of each style the program shows.
     void realMessageBoxes_data()
     {
-        QTest::addColumn<int>("style");
-        QTest::addColumn<int>("icon");
-        QTest::addColumn<QStringList>("buttons");
-        QTest::addColumn<QString>("defaultButton");
-        QTest::addColumn<int>("enterAnswer");
-        QTest::addColumn<int>("escapeAnswer");
-        QTest::newRow("16 failure") << 16 << int(QMessageBox::Critical) << QStringList{"OK"} << "OK" << kAnswerOk
-                                    << kAnswerOk;
-        QTest::newRow("48 notice") << 48 << int(QMessageBox::Warning) << QStringList{"OK"} << "OK" << kAnswerOk
-                                   << kAnswerOk;
-        QTest::newRow("64 greeting") << 64 << int(QMessageBox::Information) << QStringList{"OK"} << "OK" << kAnswerOk
-                                     << kAnswerOk;
-        // The question before a second copy runs: Enter must not start it.
-        QTest::newRow("260 another copy")
-            << 260 << int(QMessageBox::NoIcon) << QStringList{"Yes", "No"} << "No" << kAnswerNo << kAnswerNo;
+        addRows<BoxRow>({
+            {"16 failure", 16, QMessageBox::Critical, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            {"48 notice", 48, QMessageBox::Warning, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            {"64 greeting", 64, QMessageBox::Information, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            // The question before a second copy runs: Enter must not start it.
+            {"260 another copy", 260, QMessageBox::NoIcon, {"Yes", "No"}, "No", kAnswerNo, kAnswerNo},
+        });
     }
 
     void realMessageBoxes()
     {
-        QFETCH(int, style);
-        QFETCH(int, icon);
-        QFETCH(QStringList, buttons);
-        QFETCH(QString, defaultButton);
-        QFETCH(int, enterAnswer);
-        QFETCH(int, escapeAnswer);
+        QFETCH(BoxRow, row);
         setDesktopServices(nullptr);
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
-            int shownIcon = -1;
-            QStringList shownButtons;
-            QString shownDefault;
-            QString title;
-            QString text;
-            QString detail;
+            QStringList seen;
             QTimer poll;
             QObject::connect(&poll, &QTimer::timeout, [&] {
                 auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
                 if (!box || !box->isVisible())
                     return;
                 poll.stop();
-                shownIcon = int(box->icon());
-                // The detail's own button aside.
-                for (QAbstractButton* button : box->buttons()) {
-                    if (box->standardButton(button) != QMessageBox::NoButton)
-                        shownButtons << button->text().remove(QLatin1Char('&'));
-                }
-                shownDefault = box->defaultButton() ? box->defaultButton()->text().remove(QLatin1Char('&')) : "";
-                title = box->windowTitle();
-                text = box->text();
-                detail = box->detailedText();
+                seen = describe(*box);
                 QTest::keyClick(box, key);
                 // A box that ignored the key must not hang the run.
                 if (box->isVisible())
                     box->done(0);
             });
             poll.start(5);
-            const int answer = MsgBox(QStringLiteral("Line one\nline two"), style, QStringLiteral("Title"),
+            const int answer = MsgBox(QStringLiteral("Line one\nline two"), row.style, QStringLiteral("Title"),
                                       QStringLiteral("the detail"));
-            QCOMPARE(shownIcon, icon);
-            std::sort(shownButtons.begin(), shownButtons.end(), [&buttons](const QString& a, const QString& b) {
-                return buttons.indexOf(a) < buttons.indexOf(b);
-            });
-            QCOMPARE(shownButtons, buttons);
-            QCOMPARE(shownDefault, defaultButton);
-            QCOMPARE(title, QStringLiteral("Title"));
-            QCOMPARE(text, QStringLiteral("Line one\nline two"));
-            QCOMPARE(detail, QStringLiteral("the detail"));
-            QCOMPARE(answer, key == Qt::Key_Return ? enterAnswer : escapeAnswer);
+            QCOMPARE(seen, QStringList({QString::number(row.icon), row.buttons.join(QLatin1Char(' ')),
+                                        row.defaultButton, "Title", "Line one\nline two", "the detail"}));
+            QCOMPARE(answer, key == Qt::Key_Return ? row.enterAnswer : row.escapeAnswer);
         }
     }
 

@@ -80,14 +80,6 @@ QString storedSetting(const QString& key)
     return GetSetting(kAppTitle, kSettingsSection, key);
 }
 
-QStringList messageTexts()
-{
-    QStringList texts;
-    for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
-        texts << asked.text;
-    return texts;
-}
-
 QString clippedCaption(const QWidget* window)
 {
     const auto widgets = window->findChildren<QWidget*>();
@@ -143,19 +135,11 @@ bool playMessageToEnd(int index, int timeoutMs)
     return frmMain().player().isPlaying() ? finished.wait(timeoutMs) : !finished.isEmpty();
 }
 
-void addShownRows(std::initializer_list<ShownRow> rows)
-{
-    QTest::addColumn<ShownProbe>("probe");
-    QTest::addColumn<QVariant>("expected");
-    for (const ShownRow& row : rows)
-        QTest::newRow(row.name) << row.probe << row.expected;
-}
-
 void compareShownRow()
 {
-    QFETCH(ShownProbe, probe);
-    QFETCH(QVariant, expected);
-    const QVariant actual = probe();
+    QFETCH(ShownRow, row);
+    const QVariant actual = row.probe();
+    const QVariant& expected = row.expected;
     if (actual == expected)
         return;
     QString read;

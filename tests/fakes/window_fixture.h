@@ -20,10 +20,6 @@ class Form;
 class QMenu;
 class QWidget;
 
-// One row of a table of what a window shows: reads one text, caption, order or state off the loaded window.
-using ShownProbe = std::function<QVariant()>;
-Q_DECLARE_METATYPE(ShownProbe)
-
 // The windows over the fake serial layer and the scripted audio backend, in a private settings folder.
 // Destroying it ends the program as Exit does and unloads every window, so no test leaks into the next.
 class MainWindowFixture
@@ -68,7 +64,6 @@ public:
 };
 
 QString storedSetting(const QString& key);
-QStringList messageTexts();
 // Names the first control whose caption is cut off; empty when all fit.
 QString clippedCaption(const QWidget* window);
 // Runs `command` (which shows `form` modally); once `form` is on screen, runs `whileOpen`, then unloads the
@@ -78,14 +73,18 @@ bool runModal(const std::function<void()>& command, Form& form, const std::funct
 // have been answered. False when it did not end within `timeoutMs`.
 bool playMessageToEnd(int index, int timeoutMs = 10000);
 
-// A table of what a window must show, one reading a row, and the check of the current row.
+// A table of what a window must show: each row reads one text, caption, order or state off the loaded window.
 struct ShownRow
 {
     const char* name;
-    ShownProbe probe;
+    std::function<QVariant()> probe;
     QVariant expected;
 };
-void addShownRows(std::initializer_list<ShownRow> rows);
+Q_DECLARE_METATYPE(ShownRow)
+inline void addShownRows(std::initializer_list<ShownRow> rows)
+{
+    addRows(rows);
+}
 void compareShownRow();
 // The captions of a menu's items, or of a menu bar's menus, in order; a separator reads "-".
 QStringList menuItems(const QWidget* menu);

@@ -357,16 +357,14 @@ private slots:
         });
         play();
 
-        QStringList texts;
         for (const MessageBoxes::Asked& a : MessageBoxes::asked()) {
-            texts << a.text;
             QCOMPARE(a.title, kAppTitle);
             // A serial failure is critical and names the system's reason; an unplayable file, its path.
             QCOMPARE(a.style, audioError == 0 ? 16 : 48);
             QVERIFY2(a.detail.contains(audioError == 0 ? QStringLiteral("Input/output error") : kWav),
                      qPrintable(a.detail));
         }
-        QCOMPARE(texts, shown);
+        QCOMPARE(messageTexts(), shown);
         QCOMPARE(shownKeyed, 0);
         // A failure to key is told before the message goes on; the rest once it is over.
         if (skip == 0 && count > 0)
@@ -493,15 +491,6 @@ private slots:
                  QStringLiteral("Transmit time-out: the transmitter was released after 120 seconds."));
         QCOMPARE(transmitTimeOutText(1000),
                  QStringLiteral("Transmit time-out: the transmitter was released after 1 second."));
-    }
-
-private:
-    static QStringList messageTexts()
-    {
-        QStringList texts;
-        for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
-            texts << asked.text;
-        return texts;
     }
 };
 
