@@ -128,6 +128,29 @@ bool runModal(const std::function<void()>& command, Form& form, const std::funct
     return acted && closedItself;
 }
 
+QStringList closeModal(Form& form, const std::function<void(QWidget*)>& close)
+{
+    SetMousePointer(kPointerBusy);
+    QStringList seen;
+    const bool closed = runModal([&form] { form.ShowModal(); }, form,
+                                 [&] {
+                                     QWidget* window = form.window();
+                                     if (window->isModal())
+                                         seen << QStringLiteral("modal");
+                                     if (MousePointer() == kPointerDefault)
+                                         seen << QStringLiteral("arrow pointer");
+                                     QTest::keyClick(window, Qt::Key_Return);
+                                     QTest::keyClick(window, Qt::Key_Escape);
+                                     if (form.isLoaded())
+                                         seen << QStringLiteral("open after Enter and Escape");
+                                     close(window);
+                                     (void)QTest::qWaitFor([&form] { return !form.isLoaded(); }, 2000);
+                                 });
+    if (closed)
+        seen << QStringLiteral("closed");
+    return seen;
+}
+
 bool playMessageToEnd(int index, int timeoutMs)
 {
     QSignalSpy finished(&frmMain().player(), &MessagePlayer::finished);

@@ -69,6 +69,9 @@ QString clippedCaption(const QWidget* window);
 // Runs `command` (which shows `form` modally); once `form` is on screen, runs `whileOpen`, then unloads the
 // form if it is still there. True when `whileOpen` ran and the form had closed by its end.
 bool runModal(const std::function<void()>& command, Form& form, const std::function<void()>& whileOpen);
+// Opens `form` modally from the busy pointer, presses Enter and Escape, then runs `close` on its window. Tells
+// what it saw: "modal", "arrow pointer", "open after Enter and Escape", "closed" (each only when true).
+QStringList closeModal(Form& form, const std::function<void(QWidget*)>& close);
 // Clicks message button `index` of the main window and waits until the message has ended and its boxes
 // have been answered. False when it did not end within `timeoutMs`.
 bool playMessageToEnd(int index, int timeoutMs = 10000);
