@@ -8,10 +8,14 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
-// The longest the player waits between two questions to the audio device.
+// How often the player asks the audio device whether it still plays when the device cannot say when the
+// end is due; and the longest it sleeps when it can, which bounds how late a lost server is noticed.
 constexpr int kPollMs = 10;
+constexpr int kLongestPollMs = 250;
 // How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
 // drops the line itself; more would add to the longest the transmitter can stay keyed.
 constexpr int kWatchdogGraceMs = 50;
@@ -171,8 +175,17 @@ void MessagePlayer::leadDone()
         return;
     }
     mState = State::Playing;
-    mPollTimer.setSingleShot(false);
-    mPollTimer.start(kPollMs);
+    scheduleNextPoll();
+}
+
+void MessagePlayer::scheduleNextPoll()
+{
+    // The device says when the last sample will have been heard: sleep until then rather than ask
+    // a hundred times a second, and ask again right at that moment so the tail starts on time.
+    const std::int64_t leftUSecs = mciTimeLeftUSecs(kAlias);
+    const int waitMs =
+        leftUSecs < 0 ? kPollMs : int(std::clamp<std::int64_t>((leftUSecs + 999) / 1000, 1, kLongestPollMs));
+    startSingleShot(mPollTimer, waitMs);
 }
 
 void MessagePlayer::poll()
@@ -183,6 +196,8 @@ void MessagePlayer::poll()
     mciSendString(QStringLiteral("status ") + kAlias + QStringLiteral(" mode"), &reply);
     if (reply.left(4).toUpper() != QLatin1String("PLAY"))
         endAudio();
+    else
+        scheduleNextPoll();
 }
 
 void MessagePlayer::endAudio()

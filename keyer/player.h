@@ -73,6 +73,7 @@ private:
     void startLead();
     void leadDone();
     void poll();
+    void scheduleNextPoll();
     void endAudio();
     void timedOut();
     void watchdogDropped(quint64 generation);

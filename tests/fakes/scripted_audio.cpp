@@ -30,6 +30,13 @@ public:
 
     bool isPlaying() override { return mPlaying && mSincePlay.elapsed() < mBackend.mDurationMs; }
 
+    std::int64_t timeLeftUSecs() override
+    {
+        if (!mBackend.mTellsTimeLeft)
+            return -1;
+        return isPlaying() ? mBackend.mDurationMs * 1000 - mSincePlay.nsecsElapsed() / 1000 : 0;
+    }
+
     void stop() override
     {
         mBackend.record(ScriptedAudioBackend::Kind::Stop, mPath);

@@ -165,6 +165,8 @@ private slots:
             openPort(std::int16_t(port));
         gCommPort = std::int16_t(port);
         gPTTLine = std::int16_t(pttLine);
+        // A device that cannot say when its end is due is asked about every 10 ms.
+        mAudio->setTellsTimeLeft(false);
         const qint64 start = now();
         play({lead, tail, 0});
 
@@ -208,6 +210,34 @@ private slots:
         QCOMPARE(mSerial->isOpen(QStringLiteral("COM1")), port > 0);
         QVERIFY(MessageBoxes::asked().isEmpty());
         QVERIFY(watchdogDrops().isEmpty());
+    }
+
+    void sleepsUntilTheEndIsDue_data()
+    {
+        QTest::addColumn<int>("durationMs");
+        QTest::addColumn<int>("mostPolls");
+        QTest::newRow("300 ms") << 300 << 4;
+        QTest::newRow("2 s") << 2000 << 11;
+    }
+
+    // A device that tells how long it has left is asked when the end is due and every 250 ms at the
+    // most, and the tail still begins as the last sample is heard.
+    void sleepsUntilTheEndIsDue()
+    {
+        QFETCH(int, durationMs);
+        QFETCH(int, mostPolls);
+        openPort(1);
+        gCommPort = 1;
+        gPTTLine = 2;
+        mAudio->setDuration(durationMs);
+        play({0, 0, 0});
+        const qint64 played = sentAt("play");
+        const qint64 closed = sentAt("close voice1");
+        QVERIFY2(closed - played >= durationMs && closed - played <= durationMs + 5,
+                 qPrintable(QString::number(closed - played)));
+        const int polls = int(commandsStarting("status").size());
+        QVERIFY2(polls >= 1 && polls <= mostPolls, qPrintable(QString::number(polls)));
+        QVERIFY(!com1LinesUp());
     }
 
     void midMessage_data()
