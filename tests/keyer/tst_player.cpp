@@ -380,14 +380,19 @@ private slots:
         QTest::addColumn<int>("audioError");    // of "open", or of "play" when negative
         QTest::addColumn<QStringList>("shown"); // the message boxes
         QTest::addColumn<bool>("fallsBack");    // to no port, the port closed
-        const QString keyFailed = QStringLiteral("Error setting RTS line on COM1.");
-        const QString unkeyFailed = QStringLiteral("Error clearing RTS line on COM1.");
+        QTest::addColumn<int>("pttLine");
         const auto unplayable = [](int error) { return "Could not play \"cq.wav\".\n" + mciErrorText(error); };
-        QTest::newRow("key fails") << 0 << 1 << 0 << QStringList{keyFailed} << false;
-        QTest::newRow("unkey fails") << 1 << 1 << 0 << QStringList{unkeyFailed} << true;
-        QTest::newRow("both fail") << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true;
+        for (const char* line : {"RTS", "DTR"}) {
+            const int pttLine = line == QLatin1String("DTR") ? 1 : 2;
+            const QString keyFailed = QStringLiteral("Error setting %1 line on COM1.").arg(line);
+            const QString unkeyFailed = QStringLiteral("Error clearing %1 line on COM1.").arg(line);
+            QTest::addRow("%s: key fails", line) << 0 << 1 << 0 << QStringList{keyFailed} << false << pttLine;
+            QTest::addRow("%s: unkey fails", line) << 1 << 1 << 0 << QStringList{unkeyFailed} << true << pttLine;
+            QTest::addRow("%s: both fail", line)
+                << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true << pttLine;
+        }
         QTest::newRow("no sound server") << 0 << 0 << -int(MciError::HardwareError)
-                                         << QStringList{unplayable(MciError::HardwareError)} << false;
+                                         << QStringList{unplayable(MciError::HardwareError)} << false << 2;
     }
 
     // Whatever fails, no box waits while the transmitter is keyed, and the line ends down.
@@ -398,6 +403,9 @@ private slots:
         QFETCH(int, audioError);
         QFETCH(QStringList, shown);
         QFETCH(bool, fallsBack);
+        QFETCH(int, pttLine);
+        gPTTLine = std::int16_t(pttLine);
+        const QString indicator = pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
         openPort(1);
         WriteSetting(Setting::CommPort, QStringLiteral("1"));
         if (count > 0)
@@ -414,23 +422,21 @@ private slots:
         });
         play();
 
-        QStringList texts;
         for (const MessageBoxes::Asked& a : MessageBoxes::asked()) {
-            texts << a.text;
             QCOMPARE(a.title, kAppTitle);
             // A serial failure is critical and names the system's reason; an unplayable file, its path.
             QCOMPARE(a.style, audioError == 0 ? 16 : 48);
             QVERIFY2(a.detail.contains(audioError == 0 ? QStringLiteral("Input/output error") : kWav),
                      qPrintable(a.detail));
         }
-        QCOMPARE(texts, shown);
+        QCOMPARE(messageTexts(), shown);
         QCOMPARE(shownKeyed, 0);
         // A failure to key is told before the message goes on; the rest once it is over.
         if (skip == 0 && count > 0)
             QCOMPARE(commandsAtBox.first(), 0);
         QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), audioError > 0 ? QStringList() : QStringList{kWav});
         QVERIFY(!com1LinesUp());
-        QCOMPARE(mView->events.contains("RTS red"), skip > 0 || count == 0);
+        QCOMPARE(mView->events.contains(indicator + " red"), skip > 0 || count == 0);
         QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
         if (audioError != 0) {
             // Keyed for the lead and the tail only.
@@ -550,15 +556,6 @@ private slots:
                  QStringLiteral("Transmit time-out: the transmitter was released after 120 seconds."));
         QCOMPARE(transmitTimeOutText(1000),
                  QStringLiteral("Transmit time-out: the transmitter was released after 1 second."));
-    }
-
-private:
-    static QStringList messageTexts()
-    {
-        QStringList texts;
-        for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
-            texts << asked.text;
-        return texts;
     }
 };
 
