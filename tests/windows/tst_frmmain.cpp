@@ -413,7 +413,8 @@ private slots:
     void releaseWhileAWindowIsOpen_data()
     {
         QTest::addColumn<QString>("window");
-        for (const char* window : {"About", "Help", "Settings", "Settings from the tray", "a message box"})
+        for (const char* window :
+             {"About", "Help", "Settings", "Settings from the tray", "a message box", "the main window dragged"})
             QTest::newRow(window) << window;
     }
 
@@ -429,6 +430,10 @@ private slots:
                      : window == QLatin1String("Help")            ? static_cast<Form*>(&frmHelp())
                      : window == QLatin1String("About")           ? static_cast<Form*>(&frmAbout())
                                                                   : nullptr;
+        const bool dragged = window == QLatin1String("the main window dragged");
+        QTimer drag; // the window moves under the pointer for the rest of the message
+        drag.setInterval(10);
+        connect(&drag, &QTimer::timeout, [] { frmMain().window()->move(frmMain().window()->pos() + QPoint(3, 1)); });
         QEventLoop box; // a message box's own loop
         MessageBoxes::setOnShow([&box](const MessageBoxes::Asked&) { box.exec(); });
         QTimer::singleShot(300, [&] {
@@ -442,6 +447,8 @@ private slots:
                 frmMain().mnuHelp2_Click();
             } else if (window == QLatin1String("About")) {
                 frmMain().mnuAbout_Click();
+            } else if (dragged) {
+                drag.start();
             } else {
                 MsgBox(QStringLiteral("A notice"), MsgStyle::Exclamation, kAppTitle);
             }
@@ -452,7 +459,10 @@ private slots:
         // Well past the end of lead, audio and tail, with the window still up.
         QTimer::singleShot(1900, [&] {
             checked = true;
-            openAtEnd = form ? form->isLoaded() && form->window()->isVisible() : box.isRunning();
+            openAtEnd = dragged ? drag.isActive() && frmMain().window()->isVisible()
+                        : form  ? form->isLoaded() && form->window()->isVisible()
+                                : box.isRunning();
+            drag.stop();
             keyedAtEnd = mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp();
             if (form)
                 form->Unload();
