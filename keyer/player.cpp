@@ -20,6 +20,10 @@ constexpr int kLongestPollMs = 250;
 // The lead wait is shortened by the least of the last few such times, less a margin for their jitter, so
 // the audio is heard when the lead has passed and never before.
 constexpr qint64 kStartUpMarginUSecs = 6000;
+// A real sound card takes up to 2 s to wake; past this the line is raised all the same, and a server that
+// never answers ends the message with its own error.
+constexpr int kWakeLimitMs = 2500;
+constexpr int kWakePollMs = 5;
 constexpr qsizetype kStartUpsKept = 8;
 // How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
 // drops the line itself; more would add to the longest the transmitter can stay keyed.
@@ -81,7 +85,9 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
     for (QTimer* timer : {&mStepTimer, &mPollTimer, &mTimeOutTimer})
         timer->setTimerType(Qt::PreciseTimer);
     connect(&mStepTimer, &QTimer::timeout, this, [this] {
-        if (mState == State::Lead)
+        if (mState == State::Waking)
+            wakeTick();
+        else if (mState == State::Lead)
             leadDone();
         else if (mState == State::Tail)
             finish();
@@ -99,7 +105,10 @@ MessagePlayer::~MessagePlayer()
 void MessagePlayer::cmdStop_Click()
 {
     mStopRequested = kTrue;
-    if (mState == State::Lead) {
+    if (mState == State::Waking) {
+        // Nothing keyed yet: the message is given up before it began.
+        finish();
+    } else if (mState == State::Lead) {
         // Nothing has been heard yet, and nothing will be: the tail runs from the press.
         mStepTimer.stop();
         mState = State::Tail;
@@ -121,17 +130,36 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
         MsgBox(couldNotPlayText(path, error), MsgStyle::Exclamation, kAppTitle, path);
         return;
     }
-    const quint64 generation = ++mGeneration;
-    mState = State::Lead;
     mTimes = times;
     mNumber = n;
     mPath = path;
+    mKeyedPort = 0;
+    mKeyedLine = 0;
     mStopRequested = kFalse;
     mTimedOut = false;
     mAudioError = 0;
     mNotices.clear();
-    mKeyedPort = 0;
-    mKeyedLine = 0;
+    // The output is woken before the line goes up, so that the lead runs on an output that already plays.
+    mState = State::Waking;
+    mciWakeOutput();
+    mWakeClock.start();
+    wakeTick();
+}
+
+void MessagePlayer::wakeTick()
+{
+    if (mState != State::Waking)
+        return;
+    if (mciOutputAwake() || mWakeClock.elapsed() >= kWakeLimitMs)
+        keyAndLead();
+    else
+        startSingleShot(mStepTimer, kWakePollMs);
+}
+
+void MessagePlayer::keyAndLead()
+{
+    const quint64 generation = ++mGeneration;
+    mState = State::Lead;
 
     if (gCommPort > 0 && lineCodeForPTT(gPTTLine) != 0) {
         mKeyedPort = gCommPort;
@@ -211,6 +239,7 @@ void MessagePlayer::leadDone()
         mPlaySentUSecs = mSinceLeadEnd.nsecsElapsed() / 1000;
         mAudioError = mciSendString(QStringLiteral("play ") + kAlias);
     }
+    mciLetOutputSleep();
     if (mAudioError != 0) {
         endAudio();
         return;
@@ -305,6 +334,7 @@ void MessagePlayer::unkey()
 
 void MessagePlayer::finish()
 {
+    mciLetOutputSleep();
     mStepTimer.stop();
     mPollTimer.stop();
     mTimeOutTimer.stop();

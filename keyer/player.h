@@ -67,11 +67,14 @@ private:
     enum class State
     {
         Idle,
+        Waking,  // the audio output is being woken; nothing keyed yet
         Lead,    // keyed, waiting for the lead time
         Playing, // the audio device plays; its mode is asked about at every poll
         Tail,    // the audio is closed; keyed for the tail time
     };
 
+    void wakeTick();
+    void keyAndLead();
     void startLead();
     void leadDone();
     int leadWaitMs() const;
@@ -110,6 +113,7 @@ private:
     // few messages (microseconds); the lead wait is shortened by the least of them.
     QList<qint64> mStartUps;
     QElapsedTimer mSinceLeadEnd;
+    QElapsedTimer mWakeClock;
     qint64 mPlaySentUSecs = 0; // when "play" went out, after the end of the lead wait
     qint64 mStartUpUSecs = -1; // this message's, once the device knows it
     int mLeadWaitMs = 0;       // the lead wait this message used

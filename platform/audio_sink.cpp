@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -472,6 +474,105 @@ std::unique_ptr<PcmReader> openReader(const QString& path, std::int32_t& error)
 }
 
 } // namespace
+
+namespace {
+
+// Endless silence, for keeping an output awake.
+class SilenceDevice final : public QIODevice
+{
+public:
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return std::numeric_limits<int>::max(); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        std::memset(data, 0, size_t(maxSize));
+        return maxSize;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+};
+
+// A waker nobody lets sleep (a message given up on the way) stops by itself after the longest lead.
+constexpr int kWakerLifeMs = 5000;
+constexpr int kWakerBufferMs = 40;
+
+} // namespace
+
+struct SinkAudioBackend::Waker
+{
+    std::unique_ptr<QAudioSink> sink; // its silence is its child: a late pull never meets a deleted source
+    QTimer life;
+};
+
+SinkAudioBackend::~SinkAudioBackend()
+{
+    letSleep();
+}
+
+void SinkAudioBackend::wake(const QString& outputId)
+{
+    if (mWaker) {
+        mWaker->life.start(kWakerLifeMs);
+        return;
+    }
+    QAudioDevice device = QMediaDevices::defaultAudioOutput();
+    if (!outputId.isEmpty()) {
+        device = QAudioDevice();
+        for (const QAudioDevice& output : QMediaDevices::audioOutputs())
+            if (output.id() == outputId.toUtf8())
+                device = output;
+    }
+    if (device.isNull())
+        return;
+    QAudioFormat format = device.preferredFormat();
+    if (!format.isValid() || !device.isFormatSupported(format)) {
+        format.setSampleRate(48000);
+        format.setChannelCount(2);
+        format.setSampleFormat(QAudioFormat::Int16);
+        if (!device.isFormatSupported(format))
+            return;
+    }
+    auto waker = std::make_unique<Waker>();
+    waker->sink = std::make_unique<QAudioSink>(device, format);
+    auto* silence = new SilenceDevice;
+    silence->setParent(waker->sink.get());
+    silence->open(QIODevice::ReadOnly);
+    waker->sink->setBufferSize(format.bytesForDuration(qint64{kWakerBufferMs} * 1000));
+    waker->sink->start(silence);
+    // No server, or one that refused the stream: nothing to wait for, and the message will say why.
+    if (waker->sink->error() != QAudio::NoError || waker->sink->state() == QAudio::StoppedState) {
+        waker->sink->stop();
+        retireSink(std::move(waker->sink));
+        return;
+    }
+    waker->life.setSingleShot(true);
+    QObject::connect(&waker->life, &QTimer::timeout, [this] { letSleep(); });
+    waker->life.start(kWakerLifeMs);
+    mWaker = std::move(waker);
+}
+
+bool SinkAudioBackend::isAwake()
+{
+    if (!mWaker)
+        return true;
+    QAudioSink& sink = *mWaker->sink;
+    if (sink.state() == QAudio::StoppedState)
+        return true; // lost its server: waiting longer wakes nothing
+    // The server's clock only moves once the output runs: a suspended one holds the stream back.
+    return sink.processedUSecs() > 0;
+}
+
+void SinkAudioBackend::letSleep()
+{
+    if (!mWaker)
+        return;
+    std::unique_ptr<Waker> waker = std::move(mWaker);
+    waker->life.stop();
+    waker->sink->stop();
+    // The sink outlives its silence only stopped, and is deleted late for the same reason as every sink.
+    retireSink(std::move(waker->sink));
+}
 
 std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
 {

@@ -18,11 +18,17 @@ public:
     };
 
     explicit SinkAudioBackend(Output output = Output::FloatFirst);
+    ~SinkAudioBackend() override;
     std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
     std::int32_t check(const QString& path) override;
+    void wake(const QString& outputId) override;
+    bool isAwake() override;
+    void letSleep() override;
 
 private:
+    struct Waker;
     Output mOutput;
+    std::unique_ptr<Waker> mWaker;
 };
 
 // A sound file's samples as the sink would be fed them: `channels` (1 or 2) interleaved, 32-bit float or

@@ -206,6 +206,21 @@ std::int64_t mciTimeLeftUSecs(const QString& alias)
     return it == mci().aliases.end() ? -1 : it->second->timeLeftUSecs();
 }
 
+void mciWakeOutput(const QString& outputId)
+{
+    audioBackend().wake(outputId);
+}
+
+bool mciOutputAwake()
+{
+    return audioBackend().isAwake();
+}
+
+void mciLetOutputSleep()
+{
+    audioBackend().letSleep();
+}
+
 std::int64_t mciHeardAfterUSecs(const QString& alias)
 {
     const auto it = mci().aliases.find(alias.toCaseFolded());
@@ -278,6 +293,7 @@ void setMciTrace(std::function<void(const QString& command, std::int32_t result)
 
 void shutdownAudio()
 {
+    audioBackend().letSleep();
     destroyAll();
     // A released stream still has replies in flight from the sound server, and libpulse can abort if the
     // process ends before they land; so the first 20 ms after the last release pass pumping events, whether

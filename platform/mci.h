@@ -35,6 +35,11 @@ std::int32_t mciCheckFile(const QString& path);
 // alias, or a stream that cannot tell). Only a hint for when to ask "status A mode" next.
 std::int64_t mciTimeLeftUSecs(const QString& alias);
 
+// The backend's wake(), isAwake() and letSleep(); every alias closed also lets the output sleep.
+void mciWakeOutput(const QString& outputId = QString());
+bool mciOutputAwake();
+void mciLetOutputSleep();
+
 // What heardAfterUSecs() of the stream of `alias` answers; -1 for no such alias.
 std::int64_t mciHeardAfterUSecs(const QString& alias);
 
@@ -68,6 +73,16 @@ public:
     // What "open" would answer for `path`, found without a stream or the sound server: 0 or an MciError
     // code. Never blocks, whatever the path names.
     virtual std::int32_t check(const QString& path) = 0;
+    // Starts the output ahead of a message, playing silence: a sound server suspends an idle output, and a
+    // real card takes from 100 ms to 2 s to wake, which would eat into the lead or clip the first syllable.
+    // `outputId` names the output the message will play on ("" the default). Returns at once; isAwake()
+    // tells when the output runs.
+    virtual void wake(const QString& outputId) { (void)outputId; }
+    // True once the output woken runs, and whenever there is nothing to wait for (no wake asked, no
+    // server to wake).
+    virtual bool isAwake() { return true; }
+    // Lets the output sleep again: the message plays on a stream of its own by then, or was given up.
+    virtual void letSleep() {}
 };
 
 // The backend in use: the sound server's, unless a test installed another.

@@ -56,6 +56,19 @@ private:
     QElapsedTimer mSincePlay;
 };
 
+void ScriptedAudioBackend::wake(const QString&)
+{
+    if (!mAwakeSince.isValid())
+        mAwakeSince.start();
+}
+
+bool ScriptedAudioBackend::isAwake()
+{
+    if (!mAwakeSince.isValid())
+        return true;
+    return mWakeMs >= 0 && mAwakeSince.elapsed() >= mWakeMs;
+}
+
 ScriptedAudioBackend::~ScriptedAudioBackend()
 {
     if (mInstalled && &audioBackend() == this)

@@ -2,6 +2,7 @@
 
 #include "platform/mci.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -51,6 +52,13 @@ public:
     std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
     // Answers as open would, and records nothing: the checks before keying stay out of the call sequences.
     std::int32_t check(const QString& path) override { return mOpenFailures.value(path); }
+    // The output takes `ms` to wake, -1: it never does. 0 (the default): it is awake at once.
+    void setWakeTime(qint64 ms) { mWakeMs = ms; }
+    void wake(const QString& outputId) override;
+    bool isAwake() override;
+    void letSleep() override { mAwakeSince.invalidate(); }
+    // Whether the output is being woken or kept awake now.
+    bool keptAwake() const { return mAwakeSince.isValid(); }
 
 private:
     friend class ScriptedStream;
@@ -65,6 +73,8 @@ private:
     bool mInstalled = false;
     qint64 mDurationMs = 1000;
     bool mTellsTimeLeft = true;
+    qint64 mWakeMs = 0;
+    QElapsedTimer mAwakeSince; // valid from wake() to letSleep()
     qint64 mStartUpMs = -1;
     QHash<QString, std::int32_t> mOpenFailures;
     QHash<QString, std::int32_t> mPlayFailures;

@@ -275,6 +275,56 @@ private slots:
         }
     }
 
+    void keysOnlyOnceTheOutputIsAwake_data()
+    {
+        QTest::addColumn<int>("wakeMs");   // -1: the output never wakes
+        QTest::addColumn<int>("stopAtMs"); // -1: no STOP
+        QTest::addColumn<int>("keyedFrom");
+        QTest::addColumn<int>("keyedBy");
+        QTest::newRow("awake at once") << 0 << -1 << 0 << 10;
+        QTest::newRow("wakes in 300 ms") << 300 << -1 << 300 << 320;
+        QTest::newRow("never wakes: keyed after 2.5 s") << -1 << -1 << 2500 << 2520;
+        QTest::newRow("STOP while waking") << 800 << 100 << -1 << -1;
+    }
+
+    // The line goes up only once the output runs, so no part of the lead is spent waking it; the output is
+    // let go as soon as the message plays, or is given up.
+    void keysOnlyOnceTheOutputIsAwake()
+    {
+        QFETCH(int, wakeMs);
+        QFETCH(int, stopAtMs);
+        QFETCH(int, keyedFrom);
+        QFETCH(int, keyedBy);
+        openPort(1);
+        gCommPort = 1;
+        mAudio->setWakeTime(wakeMs);
+        if (stopAtMs >= 0)
+            QTimer::singleShot(stopAtMs, mPlayer.get(), &MessagePlayer::cmdStop_Click);
+        const qint64 clicked = now();
+        bool awakeWhilePlaying = false;
+        setMciTrace([&](const QString& command, std::int32_t) {
+            mCommands.append({command, now()});
+            if (command.startsWith(QLatin1String("status")))
+                awakeWhilePlaying = awakeWhilePlaying || mAudio->keptAwake();
+        });
+        play({250, 0, 0});
+        const auto esc = escapes();
+        if (keyedFrom < 0) {
+            QVERIFY(esc.isEmpty());
+            QVERIFY(mCommands.isEmpty());
+        } else {
+            QCOMPARE(esc.size(), 2);
+            QVERIFY2(esc[0].ms - clicked >= keyedFrom && esc[0].ms - clicked <= keyedBy,
+                     qPrintable(QString::number(esc[0].ms - clicked)));
+            QVERIFY(sentAt("play") - esc[0].ms >= 250);
+        }
+        QVERIFY(!mAudio->keptAwake());
+        QVERIFY(!awakeWhilePlaying);
+        QVERIFY(!com1LinesUp());
+        QVERIFY(!mView->events.contains(QStringLiteral("buttons off")) ||
+                mView->events.last() == QLatin1String("buttons on"));
+    }
+
     void midMessage_data()
     {
         QTest::addColumn<int>("atMs"); // the message's audio runs from 250 to 550 ms

@@ -4,10 +4,12 @@
 #include "platform/audio_sink.h"
 #include "platform/mci.h"
 
+#include <QAudioDevice>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMediaDevices>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -505,6 +507,54 @@ private slots:
                     return;
             }
         }
+    }
+
+    // A sink the server suspended after a few idle seconds runs again before the line would be raised.
+    void wakesASleepingOutput()
+    {
+        const QString sleepy = QStringLiteral("wren_sleepy");
+        const auto pactl = [](const QStringList& arguments, QByteArray* output = nullptr) {
+            return runTool(QStringLiteral("pactl"), arguments, output);
+        };
+        QByteArray sinkModule;
+        QByteArray suspendModule;
+        QVERIFY(
+            pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                   QStringLiteral("sink_name=") + sleepy, QStringLiteral("rate=48000"), QStringLiteral("channels=2")},
+                  &sinkModule));
+        const auto restore = qScopeGuard([&] {
+            mciLetOutputSleep();
+            mciSendString(QStringLiteral("close all"));
+            for (const QByteArray& module : {suspendModule, sinkModule})
+                if (!module.trimmed().isEmpty())
+                    pactl({QStringLiteral("unload-module"), QString::fromLatin1(module.trimmed())});
+        });
+        if (!pactl(
+                {QStringLiteral("load-module"), QStringLiteral("module-suspend-on-idle"), QStringLiteral("timeout=1")},
+                &suspendModule))
+            QSKIP("this sound server has no module-suspend-on-idle");
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(QMediaDevices::audioOutputs().cbegin(),
+                                             QMediaDevices::audioOutputs().cend(),
+                                             [&](const QAudioDevice& d) { return d.id() == sleepy.toUtf8(); }),
+                                 5000);
+        const auto state = [&] {
+            QByteArray sinks;
+            pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}, &sinks);
+            for (const QByteArray& line : sinks.split('\n')) {
+                const QList<QByteArray> fields = line.split('\t');
+                if (fields.size() > 2 && fields[1] == sleepy.toUtf8())
+                    return fields.last().trimmed();
+            }
+            return QByteArray();
+        };
+        pump(3000);
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("SUSPENDED"), 5000);
+
+        mciWakeOutput(sleepy);
+        QTRY_VERIFY_WITH_TIMEOUT(mciOutputAwake(), 3000);
+        QCOMPARE(state(), QByteArray("RUNNING"));
+
+        mciLetOutputSleep();
     }
 
     // A message recorded as nothing: a valid header and no samples plays, and ends, at once.
