@@ -1,6 +1,5 @@
 #include "player.h"
 
-#include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
 #include "core/settingkeys.h"
 #include "core/toolkit.h"
@@ -17,11 +16,6 @@ constexpr int kPollMs = 10;
 constexpr int kWatchdogGraceMs = 50;
 
 const QString kAlias = QStringLiteral("voice1");
-
-QString lineName(std::int16_t pttLine)
-{
-    return pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
-}
 
 QString quoted(const QString& s)
 {
@@ -41,18 +35,6 @@ void startSingleShot(QTimer& timer, int ms)
 }
 
 } // namespace
-
-std::int16_t lineCodeForPTT(std::int16_t pttLine)
-{
-    switch (pttLine) {
-    case 1:
-        return kLineDTR;
-    case 2:
-        return kLineRTS;
-    default:
-        return 0;
-    }
-}
 
 KeyerTimes keyerTimesFromGlobals()
 {
@@ -84,7 +66,7 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
 MessagePlayer::~MessagePlayer()
 {
     if (mWatched)
-        CommUnwatchLine();
+        keying().unwatch();
 }
 
 void MessagePlayer::cmdStop_Click()
@@ -121,28 +103,24 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     mTimedOut = false;
     mAudioError = 0;
     mNotices.clear();
-    mKeyedPort = 0;
-    mKeyedLine = 0;
+    mKeyed = PttTarget();
 
-    if (gCommPort > 0 && lineCodeForPTT(gPTTLine) != 0) {
-        mKeyedPort = gCommPort;
-        mKeyedLine = gPTTLine;
-        if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kTrue) == 0) {
-            mView.setLineIndicator(mKeyedLine, true);
+    const PttTarget target = pttTargetFromGlobals();
+    if (target.keysSomething()) {
+        mKeyed = target;
+        if (keying().key(mKeyed, true) == Keying::Answer::Done) {
+            mView.setLineIndicator(mKeyed.pttLine, true);
             if (mTimes.timeOutMs > 0) {
                 startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
-                mWatched = CommWatchLine(mKeyedPort, lineCodeForPTT(mKeyedLine),
-                                         mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
-                                             QMetaObject::invokeMethod(
-                                                 this, [this, generation] { watchdogDropped(generation); },
-                                                 Qt::QueuedConnection);
-                                         });
+                mWatched =
+                    keying().watch(mKeyed, mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
+                        QMetaObject::invokeMethod(
+                            this, [this, generation] { watchdogDropped(generation); }, Qt::QueuedConnection);
+                    });
             }
         } else {
             // Nothing is keyed, so the operator may take the time to read this before the message goes on.
-            MsgBox(
-                QStringLiteral("Error setting %1 line on %2.").arg(lineName(mKeyedLine), GetCommPortName(mKeyedPort)),
-                MsgStyle::Critical, kAppTitle, CommErrorDetail());
+            MsgBox(keyingMessage(KeyingStep::Key, mKeyed), MsgStyle::Critical, kAppTitle, keying().lastDetail());
             // The program may have ended while the box was open.
             if (generation != mGeneration || mState != State::Lead)
                 return;
@@ -218,29 +196,22 @@ void MessagePlayer::watchdogDropped(quint64 generation)
 
 void MessagePlayer::unkey()
 {
-    // A port closed meanwhile (settings, exit) had its lines dropped by the driver on close; asking a
-    // closed slot could reach a reused descriptor.
-    if (!CommIsOpen(mKeyedPort)) {
-        mView.setLineIndicator(mKeyedLine, false);
+    if (keying().key(mKeyed, false) == Keying::Answer::Done) {
+        mView.setLineIndicator(mKeyed.pttLine, false);
         return;
     }
-    if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kFalse) == 0) {
-        mView.setLineIndicator(mKeyedLine, false);
-        return;
-    }
-    const QString detail = CommErrorDetail();
-    const QString name = GetCommPortName(mKeyedPort);
+    const QString detail = keying().lastDetail();
+    const QString text = keyingMessage(KeyingStep::Unkey, mKeyed);
     // Closing the port makes the driver drop the lines: the transmitter must not stay keyed. Keying then
     // falls back to no port, as when a port fails at start, so the next message does not fail again.
-    CommClose(mKeyedPort);
-    mView.setLineIndicator(mKeyedLine, false);
-    if (gCommPort == mKeyedPort) {
+    keying().close(mKeyed);
+    mView.setLineIndicator(mKeyed.pttLine, false);
+    if (gCommPort == mKeyed.commPort) {
         gCommPort = 0;
         WriteSetting(Setting::CommPort, GetCommPortName(0));
         mView.setPortName(GetCommPortName(0));
     }
-    mNotices.append(
-        {QStringLiteral("Error clearing %1 line on %2.").arg(lineName(mKeyedLine), name), MsgStyle::Critical, detail});
+    mNotices.append({text, MsgStyle::Critical, detail});
 }
 
 void MessagePlayer::finish()
@@ -249,10 +220,10 @@ void MessagePlayer::finish()
     mPollTimer.stop();
     mTimeOutTimer.stop();
     mView.setMessageStatus(QString());
-    if (mKeyedPort > 0)
+    if (mKeyed.keysSomething())
         unkey();
     if (mWatched) {
-        CommUnwatchLine();
+        keying().unwatch();
         mWatched = false;
     }
     mView.EnableMessageButtons(true);
@@ -288,7 +259,7 @@ void MessagePlayer::abandon()
     mPollTimer.stop();
     mTimeOutTimer.stop();
     if (mWatched) {
-        CommUnwatchLine();
+        keying().unwatch();
         mWatched = false;
     }
     mNotices.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/keying.h"
 #include "core/globals.h"
 
 #include <QObject>
@@ -87,8 +88,8 @@ private:
     KeyerTimes mTimes;
     int mNumber = 0;
     QString mPath;
-    std::int16_t mKeyedPort = 0; // the port and line this message keys, whatever the settings say by then
-    std::int16_t mKeyedLine = 0;
+    // What this message keys, whatever the settings say by then; keysSomething() is false when nothing.
+    PttTarget mKeyed;
     bool mWatched = false; // the watchdog guards the line
     bool mTimedOut = false;
     std::int32_t mAudioError = 0;
@@ -104,9 +105,6 @@ private:
     QTimer mPollTimer;
     QTimer mTimeOutTimer;
 };
-
-// The line code of CommSetLine for a PTT-line setting; 0 when it names no line.
-std::int16_t lineCodeForPTT(std::int16_t pttLine);
 
 // What the operator is told when the transmit time-out has released the transmitter.
 QString transmitTimeOutText(int timeOutMs);

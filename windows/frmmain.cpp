@@ -1,6 +1,6 @@
 #include "frmmain.h"
 
-#include "comm/modcomm.h"
+#include "comm/keying.h"
 #include "comm/modgetsetcom.h"
 #include "core/placement.h"
 #include "core/resizer.h"
@@ -250,53 +250,49 @@ void FrmMain::Form_Load()
 
 bool FrmMain::portIsLost() const
 {
-    return mLostPort != 0 && mLostPort == gCommPort && !CommIsOpen(gCommPort);
+    return mLostPort != 0 && mLostPort == gCommPort && !keying().isOpen(pttTargetFromGlobals());
 }
 
 void FrmMain::portWatch_Timer()
 {
+    const PttTarget target = pttTargetFromGlobals();
     if (mLostPort != 0) {
         // Another port chosen in Settings meanwhile ends the wait.
         if (!portIsLost()) {
             mLostPort = 0;
             return;
         }
-        if (++mReopenTicks % kReopenEveryTicks != 0 || !CommIsBack(gCommPort))
+        // Perhaps not ready yet (udev still setting its permissions): the next try may work.
+        if (++mReopenTicks % kReopenEveryTicks != 0 || !keying().isBack(target) || !keying().reopen(target))
             return;
-        const std::int16_t port = gCommPort;
-        if (CommOpen(port, GetCommPortName(), kCommSettings) != 0 || CommSetLine(port, kLineDTR, kFalse) != 0 ||
-            CommSetLine(port, kLineRTS, kFalse) != 0) {
-            // Perhaps not ready yet (udev still setting its permissions): the next try may work.
-            CommClose(port);
-            return;
-        }
         mLostPort = 0;
         setMessageStatus(
-            QStringLiteral("%1 is back on %2, DTR and RTS down.").arg(GetCommPortName(), CommDevice(port)));
+            QStringLiteral("%1 is back on %2, DTR and RTS down.").arg(GetCommPortName(), keying().device(target)));
         return;
     }
-    if (gCommPort > 0 && CommIsGone(gCommPort))
+    if (keying().isGone(target))
         portGone();
 }
 
 void FrmMain::portGone()
 {
+    const PttTarget target = pttTargetFromGlobals();
     const std::int16_t port = gCommPort;
-    const QString device = CommDevice(port);
+    const QString device = keying().device(target);
     const bool playing = mPlayer.isPlaying();
     mLostPort = port;
     mReopenTicks = 0;
     if (playing)
         mPlayer.cmdStop_Click();
     // The device is gone, and with it the lines; the close frees the descriptor and the locks.
-    CommClose(port);
+    keying().close(target);
     setLineIndicator(1, false);
     setLineIndicator(2, false);
-    const auto tell = [this, port, device, playing] {
+    const auto tell = [this, port, target, device, playing] {
         if (!isLoaded() || !portIsLost() || mLostPort != port)
             return;
         setMessageStatus(QStringLiteral("%1 is gone: nothing is sent until it is back.").arg(GetCommPortName(port)));
-        const QString back = CommIsBack(port) || device.startsWith(QLatin1String("/dev/serial/"))
+        const QString back = keying().isBack(target) || device.startsWith(QLatin1String("/dev/serial/"))
                                  ? QStringLiteral("It is opened again when it comes back.")
                                  : QStringLiteral("Its name may come back on another adapter, so it is not "
                                                   "opened by itself: start the keyer again once it is back, or "
@@ -318,35 +314,16 @@ void FrmMain::portGone()
 
 void FrmMain::openConfiguredPort()
 {
-    CommClose(gCommPort);
-    Sleep(250);
-    if (CommOpen(gCommPort, GetCommPortName(), kCommSettings) != 0) {
-        reportPortFailure(QStringLiteral("Error opening "));
+    bool held = false;
+    const KeyingNotice failure = keying().open(pttTargetFromGlobals(), &held);
+    if (failure.text.isEmpty())
         return;
-    }
-    const std::int16_t port = gCommPort;
-    if (CommSetLine(port, kLineDTR, kFalse) != 0) {
-        // A port whose lines cannot be dropped is not kept: closing it lets the driver drop them.
-        reportPortFailure(QStringLiteral("Error clearing DTR line on "));
-        CommClose(port);
-        return;
-    }
-    if (CommSetLine(port, kLineRTS, kFalse) != 0) {
-        reportPortFailure(QStringLiteral("Error clearing RTS line on "));
-        CommClose(port);
-    }
-}
-
-void FrmMain::reportPortFailure(const QString& text)
-{
-    const QString detail = CommErrorDetail();
     // A port that another copy (one the operator let run beside this) or another program holds is kept
     // for the next start; "None" is for a port that failed.
-    if (!CommErrorIsPortHeld())
+    if (!held)
         WriteSetting(Setting::CommPort, GetCommPortName(0));
-    const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
     gCommPort = 0;
-    MsgBox(message, MsgStyle::Critical, kAppTitle, detail);
+    MsgBox(failure.text, MsgStyle::Critical, kAppTitle, failure.detail);
 }
 
 void FrmMain::Form_Activate()
@@ -374,10 +351,7 @@ void FrmMain::Form_Unload(VBool& cancel)
         gExitRequested = kTrue;
         mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
-        // Every port held, not only the one selected: a settings dialog open meanwhile may have
-        // changed the selection without opening it.
-        for (std::int16_t port = 1; port <= kPortCount; ++port)
-            CommClose(port);
+        keying().closeAll();
         DeleteTrayIcon(mPicTray);
         EndProgram();
         return;

@@ -80,7 +80,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void reportPortFailure(const QString& text);
     void openConfiguredPort();
     // Notices at once a port whose device has gone, and opens it again when it is back.
     void portWatch_Timer();

@@ -1,6 +1,6 @@
 #include "frmsettings.h"
 
-#include "comm/modcomm.h"
+#include "comm/keying.h"
 #include "comm/modgetsetcom.h"
 #include "comm/portdevices.h"
 #include "comm/portmap.h"
@@ -22,8 +22,6 @@
 #include <QSpinBox>
 
 namespace {
-
-const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm port.");
 
 // The device rows sit below the original frames, which keep their positions, and Close comes last at
 // the bottom, where a dialog's closing button is looked for.
@@ -51,27 +49,6 @@ void deselect(QRadioButton* option)
     option->setAutoExclusive(false);
     option->setChecked(false);
     option->setAutoExclusive(true);
-}
-
-// Opens `port` and drops both lines; on failure returns the start of the message.
-QString openWithLinesClear(std::int16_t port)
-{
-    if (CommOpen(port, GetCommPortName(), kCommSettings) != 0)
-        return QStringLiteral("Error opening ");
-    if (CommSetLine(port, kLineDTR, 0) != 0)
-        return QStringLiteral("Error clearing DTR line on ");
-    if (CommSetLine(port, kLineRTS, 0) != 0)
-        return QStringLiteral("Error clearing RTS line on ");
-    return QString();
-}
-
-QString clearLines(std::int16_t port)
-{
-    if (CommSetLine(port, kLineDTR, 0) != 0)
-        return QStringLiteral("Error clearing DTR line on ");
-    if (CommSetLine(port, kLineRTS, 0) != 0)
-        return QStringLiteral("Error clearing RTS line on ");
-    return QString();
 }
 
 } // namespace
@@ -414,42 +391,23 @@ bool FrmSettings::portChanged() const
 
 void FrmSettings::changePort()
 {
-    if (mOldCommPort != 0 && CommClose(mOldCommPort) != 0)
-        MsgBox(QStringLiteral("Error closing COM") + QString::number(mOldCommPort), MsgStyle::Critical, kAppTitle,
-               CommErrorDetail());
-
-    if (gCommPort != 0) {
-        const QString failure = openWithLinesClear(gCommPort);
-        if (!failure.isEmpty()) {
-            const QString text = failure + GetCommPortName() + kUseSetting;
-            const QString detail = CommErrorDetail();
-            // What the attempt opened must not stay held, perhaps with a line up, under no name.
-            CommClose(gCommPort);
-            gCommPort = mOldCommPort;
-            MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
-            restorePreviousPort();
-        }
-    }
+    PttTarget from = pttTargetFromGlobals();
+    from.commPort = mOldCommPort;
+    const KeyingSwitch result = keying().switchTo(from, pttTargetFromGlobals(), [this] { restorePreviousDevice(); });
+    gCommPort = result.target.commPort;
+    for (const KeyingNotice& notice : result.notices)
+        MsgBox(notice.text, MsgStyle::Critical, kAppTitle, notice.detail);
     WriteSetting(Setting::CommPort, gCommPort == 0 ? GetCommPortName(0) : QString::number(gCommPort));
 }
 
-void FrmSettings::restorePreviousPort()
+void FrmSettings::restorePreviousDevice()
 {
-    if (gCommPort < 1 || gCommPort > kPortCount)
+    if (mOldCommPort < 1 || mOldCommPort > kPortCount)
         return;
-    const auto slot = static_cast<std::size_t>(gCommPort);
+    const auto slot = static_cast<std::size_t>(mOldCommPort);
     // Back to the device the port was open on when the dialog opened.
     if (mNewDevice[slot] != mOldDevice[slot]) {
-        WriteSetting(Setting::PortDevice, mOldDevice[slot], gCommPort);
+        WriteSetting(Setting::PortDevice, mOldDevice[slot], mOldCommPort);
         mNewDevice[slot] = mOldDevice[slot];
     }
-    // A port whose close failed above is still held: it only needs its lines dropped.
-    const QString failure = CommIsOpen(gCommPort) ? clearLines(gCommPort) : openWithLinesClear(gCommPort);
-    if (failure.isEmpty())
-        return;
-    const QString text = failure + GetCommPortName() + kUseSetting;
-    const QString detail = CommErrorDetail();
-    CommClose(gCommPort);
-    gCommPort = 0;
-    MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
 }

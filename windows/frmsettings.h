@@ -69,7 +69,7 @@ private:
     bool storeKeyerTimes();
     bool portChanged() const;
     void changePort();
-    void restorePreviousPort();
+    void restorePreviousDevice();
 
     std::int16_t mOldCommPort = 0;
     std::int16_t mOldPTTLine = 1;
