@@ -2,8 +2,11 @@
 
 #include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
+#include "comm/txwatchdog.h"
 #include "core/globals.h"
 #include "core/toolkit.h"
+
+#include <QThread>
 
 namespace {
 
@@ -11,6 +14,9 @@ namespace {
 constexpr int kReopenSettleMs = 250;
 
 const QString kSerialAdvice = QStringLiteral("\nUse setting to change the comm port.");
+const QString kMethodAdvice = QStringLiteral("\nUse setting to change the PTT method.");
+// How long the end of the program waits for the rig to take the last unkey.
+constexpr int kHamlibFarewellMs = 2000;
 
 QString lineName(std::int16_t pttLine)
 {
@@ -62,16 +68,32 @@ bool PttTarget::keysSomething() const
     switch (method) {
     case PttMethod::Serial:
         return commPort > 0 && lineCodeForPTT(pttLine) != 0;
-    default:
-        return false;
+    case PttMethod::Hamlib:
+    case PttMethod::CM108:
+        return true;
     }
+    return false;
 }
 
 PttTarget pttTargetFromGlobals()
 {
     PttTarget target;
+    switch (gPTTMethod) {
+    case 1:
+        target.method = PttMethod::Hamlib;
+        break;
+    case 2:
+        target.method = PttMethod::CM108;
+        break;
+    default:
+        break;
+    }
     target.commPort = gCommPort;
-    target.pttLine = gPTTLine;
+    // Only a serial line has a choice of two; the others show their state on the first indicator.
+    target.pttLine = target.method == PttMethod::Serial ? gPTTLine : std::int16_t(1);
+    target.hamlib = {gHamlibModel, gHamlibPath, gHamlibSpeed, gHamlibPTT};
+    target.cm108Device = gCM108Device;
+    target.cm108Gpio = gCM108GPIO;
     return target;
 }
 
@@ -80,14 +102,43 @@ QString pttTargetName(const PttTarget& target)
     switch (target.method) {
     case PttMethod::Serial:
         return GetCommPortName(target.commPort);
-    default:
-        return QString();
+    case PttMethod::Hamlib:
+        if (target.hamlib.model == kHamlibNetModel)
+            return QStringLiteral("rigctld ") + target.hamlib.path;
+        return hamlibModelName(target.hamlib.model) + QLatin1Char(' ') + target.hamlib.path;
+    case PttMethod::CM108:
+        return target.cm108Device.isEmpty() ? QStringLiteral("CM108") : QStringLiteral("CM108 ") + target.cm108Device;
     }
+    return QString();
 }
 
 QString keyingMessage(KeyingStep step, const PttTarget& target, bool advice)
 {
     const QString name = pttTargetName(target);
+    if (target.method != PttMethod::Serial) {
+        QString text;
+        switch (step) {
+        case KeyingStep::Open:
+        case KeyingStep::ClearDTR:
+        case KeyingStep::ClearRTS:
+            text = QStringLiteral("Error opening ") + name + QLatin1Char('.');
+            break;
+        case KeyingStep::Close:
+            text = QStringLiteral("Error closing ") + name + QLatin1Char('.');
+            break;
+        case KeyingStep::Key:
+            text = QStringLiteral("Error keying ") + name + QLatin1Char('.');
+            break;
+        case KeyingStep::Unkey:
+            text = QStringLiteral("Error unkeying ") + name +
+                   QStringLiteral(": the transmitter may still be keyed. The unkey is sent again.");
+            break;
+        case KeyingStep::NotKeyed:
+            text = name + QStringLiteral(" did not go to transmit.");
+            break;
+        }
+        return advice ? text + kMethodAdvice : text;
+    }
     QString text;
     switch (step) {
     case KeyingStep::Open:
@@ -115,10 +166,87 @@ QString keyingMessage(KeyingStep step, const PttTarget& target, bool advice)
     return advice ? text + kSerialAdvice : text;
 }
 
+Keying::Keying(QObject* parent) : QObject(parent) {}
+
+Keying::~Keying()
+{
+    stopHamlib();
+}
+
+void Keying::stopHamlib()
+{
+    if (!mHamlibThread)
+        return;
+    QMetaObject::invokeMethod(mRig, &HamlibRig::disconnectRig, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(mRig, &QObject::deleteLater, Qt::QueuedConnection);
+    mHamlibThread->quit();
+    mHamlibTarget = PttTarget();
+    // A rig that does not answer must not hold the end of the program for long; the thread is then left
+    // to the end of the process.
+    if (!mHamlibThread->wait(kHamlibFarewellMs)) {
+        mHamlibThread = nullptr;
+        mRig = nullptr;
+        return;
+    }
+    delete mHamlibThread;
+    mHamlibThread = nullptr;
+    mRig = nullptr;
+}
+
+void Keying::startHamlib()
+{
+    if (mHamlibThread)
+        return;
+    mHamlibThread = new QThread(this);
+    mHamlibThread->setObjectName(QStringLiteral("hamlib"));
+    mRig = new HamlibRig;
+    mRig->moveToThread(mHamlibThread);
+    connect(mRig, &HamlibRig::opened, this, [this](const QString& reason) {
+        if (reason.isEmpty() || mHamlibTarget.method != PttMethod::Hamlib)
+            return;
+        mLastDetail = hamlibDetail(reason);
+        emit openFailed(keyingMessage(KeyingStep::Open, mHamlibTarget, true), mLastDetail);
+    });
+    connect(mRig, &HamlibRig::pttAnswered, this, [this](bool on, quint64 seq, const QString& reason, bool notKeyed) {
+        (void)seq;
+        if (!reason.isEmpty()) {
+            mLastDetail = hamlibDetail(reason);
+            emit answered(on, keyingMessage(on ? KeyingStep::Key : KeyingStep::Unkey, mHamlibTarget), mLastDetail);
+        } else if (notKeyed) {
+            mLastDetail = hamlibDetail(QStringLiteral("The rig reads back receive after the key."));
+            emit answered(on, keyingMessage(KeyingStep::NotKeyed, mHamlibTarget), mLastDetail);
+        } else {
+            emit answered(on, QString(), QString());
+        }
+    });
+    connect(mRig, &HamlibRig::released, this, [this] { emit answered(false, QString(), QString()); });
+    mHamlibThread->start();
+}
+
+QString Keying::hamlibDetail(const QString& reason) const
+{
+    const HamlibSettings& rig = mHamlibTarget.hamlib;
+    return QStringLiteral("Hamlib model: %1 (%2)\nPath: %3\nReason: %4")
+        .arg(QString::number(rig.model), hamlibModelName(rig.model), rig.path, reason);
+}
+
 KeyingNotice Keying::open(const PttTarget& target, bool* held)
 {
     if (held)
         *held = false;
+    if (target.method == PttMethod::Hamlib) {
+        const QString refusal = hamlibSettingsRefusal(target.hamlib);
+        mHamlibTarget = target;
+        if (!refusal.isEmpty()) {
+            mHamlibTarget = PttTarget();
+            mLastDetail = QStringLiteral("Reason: ") + refusal;
+            return {keyingMessage(KeyingStep::Open, target, true), mLastDetail};
+        }
+        startHamlib();
+        QMetaObject::invokeMethod(
+            mRig, [rig = mRig, settings = target.hamlib] { rig->connectRig(settings); }, Qt::QueuedConnection);
+        return {};
+    }
     if (target.method != PttMethod::Serial || target.commPort <= 0)
         return {};
     const std::int16_t port = target.commPort;
@@ -140,6 +268,12 @@ KeyingNotice Keying::open(const PttTarget& target, bool* held)
 
 bool Keying::close(const PttTarget& target)
 {
+    if (target.method == PttMethod::Hamlib) {
+        if (mRig && mHamlibTarget.method == PttMethod::Hamlib)
+            QMetaObject::invokeMethod(mRig, &HamlibRig::disconnectRig, Qt::QueuedConnection);
+        mHamlibTarget = PttTarget();
+        return true;
+    }
     if (target.method != PttMethod::Serial || target.commPort == 0)
         return true;
     return CommClose(target.commPort) == 0;
@@ -148,6 +282,24 @@ bool Keying::close(const PttTarget& target)
 KeyingSwitch Keying::switchTo(const PttTarget& from, const PttTarget& to, const std::function<void()>& beforeRollback)
 {
     KeyingSwitch result{to, {}};
+    if (from.method != PttMethod::Serial || to.method != PttMethod::Serial) {
+        // From one method to another: what failed is told, and keying is left with the new method.
+        if (!close(from))
+            result.notices.append({keyingMessage(KeyingStep::Close, from), lastDetail()});
+        if (to.method == PttMethod::Serial) {
+            KeyingStep failed = KeyingStep::Open;
+            if (to.commPort != 0 && !openSerial(to.commPort, failed)) {
+                result.notices.append({keyingMessage(failed, to, true), CommErrorDetail()});
+                CommClose(to.commPort);
+                result.target.commPort = 0;
+            }
+            return result;
+        }
+        const KeyingNotice notice = open(to);
+        if (!notice.text.isEmpty())
+            result.notices.append(notice);
+        return result;
+    }
     if (from.commPort != 0 && !close(from))
         result.notices.append({keyingMessage(KeyingStep::Close, from), CommErrorDetail()});
     if (to.commPort == 0)
@@ -181,8 +333,21 @@ KeyingSwitch Keying::switchTo(const PttTarget& from, const PttTarget& to, const 
 
 Keying::Answer Keying::key(const PttTarget& target, bool on)
 {
+    if (target.method == PttMethod::Hamlib) {
+        if (!mRig || mHamlibTarget != target) {
+            // Nothing of ours holds that rig any more: closing it unkeyed it.
+            if (!on)
+                return Answer::Done;
+            mLastDetail = QStringLiteral("Reason: the rig is not open.");
+            return Answer::Failed;
+        }
+        QMetaObject::invokeMethod(
+            mRig, [rig = mRig, on, seq = ++mSeq] { rig->setPtt(on, seq); }, Qt::QueuedConnection);
+        return Answer::Pending;
+    }
     if (target.method != PttMethod::Serial)
         return Answer::Failed;
+    mLastDetail.clear();
     // A port closed meanwhile (settings, exit) had its lines dropped by the driver on close; asking a
     // closed slot could reach a reused descriptor.
     if (!on && !CommIsOpen(target.commPort))
@@ -204,6 +369,7 @@ bool Keying::reopen(const PttTarget& target)
 
 void Keying::closeAll()
 {
+    stopHamlib();
     for (std::int16_t port = 1; port <= kPortCount; ++port)
         CommClose(port);
 }
@@ -225,11 +391,25 @@ QString Keying::device(const PttTarget& target) const
 
 bool Keying::isOpen(const PttTarget& target) const
 {
+    if (target.method == PttMethod::Hamlib)
+        return mRig && mHamlibTarget == target;
     return target.method == PttMethod::Serial && CommIsOpen(target.commPort);
 }
 
 bool Keying::watch(const PttTarget& target, int ms, std::function<void()> onDropped)
 {
+    if (target.method == PttMethod::Hamlib) {
+        if (!isOpen(target))
+            return false;
+        // Posted to the rig's own thread, which answers whatever holds up the user-interface thread.
+        txWatchdog().arm(
+            [rig = mRig] {
+                QMetaObject::invokeMethod(
+                    rig, [rig] { rig->setPtt(false, 0); }, Qt::QueuedConnection);
+            },
+            TxWatchdog::Clock::now() + std::chrono::milliseconds(ms), std::move(onDropped));
+        return true;
+    }
     if (target.method != PttMethod::Serial)
         return false;
     return CommWatchLine(target.commPort, lineCodeForPTT(target.pttLine), ms, std::move(onDropped));
@@ -242,6 +422,8 @@ void Keying::unwatch()
 
 QString Keying::lastDetail() const
 {
+    if (!mLastDetail.isEmpty())
+        return mLastDetail;
     return CommErrorDetail();
 }
 

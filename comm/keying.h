@@ -1,5 +1,7 @@
 #pragma once
 
+#include "comm/hamlibrig.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -25,6 +27,9 @@ struct PttTarget
     PttMethod method = PttMethod::Serial;
     std::int16_t commPort = 0; // 0 = none
     std::int16_t pttLine = 1;  // 1 = DTR, 2 = RTS
+    HamlibSettings hamlib;
+    QString cm108Device; // "" = the first CM108 found
+    int cm108Gpio = 3;
 
     bool operator==(const PttTarget&) const = default;
     // Whether keying reaches anything at all: a serial method on port "None" keys nothing.
@@ -67,12 +72,15 @@ struct KeyingSwitch
     QList<KeyingNotice> notices;
 };
 
+class QThread;
+
 class Keying : public QObject
 {
     Q_OBJECT
 
 public:
-    using QObject::QObject;
+    explicit Keying(QObject* parent = nullptr);
+    ~Keying() override;
 
     enum class Answer
     {
@@ -116,8 +124,22 @@ public:
     QString lastDetail() const;
 
 signals:
-    // The answer to a Pending key(): `text` is empty on success.
+    // The answer to a Pending key(): `text` is empty on success. An unkey that failed is tried again until
+    // it reaches the rig, which is told by one more answer for `on` false with an empty text.
     void answered(bool on, const QString& text, const QString& detail);
+    // A target opened in the background could not be opened: what the operator is to read.
+    void openFailed(const QString& text, const QString& detail);
+
+private:
+    void startHamlib();
+    void stopHamlib();
+    QString hamlibDetail(const QString& reason) const;
+
+    QThread* mHamlibThread = nullptr;
+    HamlibRig* mRig = nullptr; // lives on mHamlibThread
+    PttTarget mHamlibTarget;   // the rig asked for; method Serial while none
+    quint64 mSeq = 0;
+    QString mLastDetail; // of the last failure of a method other than Serial
 };
 
 // The program's one keying module.

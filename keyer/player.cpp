@@ -61,6 +61,7 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
     });
     connect(&mPollTimer, &QTimer::timeout, this, &MessagePlayer::poll);
     connect(&mTimeOutTimer, &QTimer::timeout, this, &MessagePlayer::timedOut);
+    connect(&keying(), &Keying::answered, this, &MessagePlayer::rigAnswered);
 }
 
 MessagePlayer::~MessagePlayer()
@@ -108,23 +109,62 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     const PttTarget target = pttTargetFromGlobals();
     if (target.keysSomething()) {
         mKeyed = target;
-        if (keying().key(mKeyed, true) == Keying::Answer::Done) {
-            mView.setLineIndicator(mKeyed.pttLine, true);
-            if (mTimes.timeOutMs > 0) {
-                startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
-                mWatched =
-                    keying().watch(mKeyed, mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
-                        QMetaObject::invokeMethod(
-                            this, [this, generation] { watchdogDropped(generation); }, Qt::QueuedConnection);
-                    });
-            }
-        } else {
-            // Nothing is keyed, so the operator may take the time to read this before the message goes on.
-            MsgBox(keyingMessage(KeyingStep::Key, mKeyed), MsgStyle::Critical, kAppTitle, keying().lastDetail());
-            // The program may have ended while the box was open.
-            if (generation != mGeneration || mState != State::Lead)
-                return;
+        const Keying::Answer answer = keying().key(mKeyed, true);
+        if (answer == Keying::Answer::Pending) {
+            // The rig answers from its own thread; the lead starts once it has.
+            mState = State::Keying;
+            mView.EnableMessageButtons(false);
+            return;
         }
+        const QString failure = answer == Keying::Answer::Done ? QString() : keyingMessage(KeyingStep::Key, mKeyed);
+        if (!keyAnswered(failure, keying().lastDetail(), generation))
+            return;
+    }
+    startLead();
+}
+
+bool MessagePlayer::keyAnswered(const QString& failure, const QString& detail, quint64 generation)
+{
+    if (failure.isEmpty()) {
+        mView.setLineIndicator(mKeyed.pttLine, true);
+        if (mTimes.timeOutMs > 0) {
+            startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
+            mWatched = keying().watch(mKeyed, mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
+                QMetaObject::invokeMethod(
+                    this, [this, generation] { watchdogDropped(generation); }, Qt::QueuedConnection);
+            });
+        }
+        return true;
+    }
+    // Nothing is keyed, so the operator may take the time to read this before the message goes on.
+    MsgBox(failure, MsgStyle::Critical, kAppTitle, detail);
+    // The program may have ended while the box was open.
+    return generation == mGeneration && mState == State::Lead;
+}
+
+void MessagePlayer::rigAnswered(bool on, const QString& failure, const QString& detail)
+{
+    if (!on) {
+        if (failure.isEmpty()) {
+            mView.setLineIndicator(mKeyed.pttLine, false);
+            return;
+        }
+        // The rig may be transmitting: the operator hears of it now, not when the message has ended.
+        QTimer::singleShot(0, this, [failure, detail] { MsgBox(failure, MsgStyle::Critical, kAppTitle, detail); });
+        return;
+    }
+    if (mState != State::Keying)
+        return;
+    const quint64 generation = mGeneration;
+    mState = State::Lead;
+    if (!keyAnswered(failure, detail, generation))
+        return;
+    if (mStopRequested != kFalse) {
+        // STOP came while the rig was being keyed: nothing is played, the tail runs from now.
+        mState = State::Tail;
+        mView.EnableMessageButtons(false);
+        startSingleShot(mStepTimer, mTimes.tailMs);
+        return;
     }
     startLead();
 }
@@ -196,10 +236,14 @@ void MessagePlayer::watchdogDropped(quint64 generation)
 
 void MessagePlayer::unkey()
 {
-    if (keying().key(mKeyed, false) == Keying::Answer::Done) {
+    const Keying::Answer answer = keying().key(mKeyed, false);
+    if (answer == Keying::Answer::Done) {
         mView.setLineIndicator(mKeyed.pttLine, false);
         return;
     }
+    // The indicator goes blue when the rig has taken it; a failure is told at once and sent again.
+    if (answer == Keying::Answer::Pending)
+        return;
     const QString detail = keying().lastDetail();
     const QString text = keyingMessage(KeyingStep::Unkey, mKeyed);
     // Closing the port makes the driver drop the lines: the transmitter must not stay keyed. Keying then

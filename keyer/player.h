@@ -66,11 +66,15 @@ private:
     enum class State
     {
         Idle,
+        Keying,  // the rig has been asked to key and has not answered yet
         Lead,    // keyed, waiting for the lead time
         Playing, // the audio device plays; its mode is asked about at every poll
         Tail,    // the audio is closed; keyed for the tail time
     };
 
+    // Shows a failure to key, or has the watchdog guard the line; false when the program ended meanwhile.
+    bool keyAnswered(const QString& failure, const QString& detail, quint64 generation);
+    void rigAnswered(bool on, const QString& failure, const QString& detail);
     void startLead();
     void leadDone();
     void poll();

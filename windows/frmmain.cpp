@@ -95,7 +95,24 @@ FrmMain& frmMain()
     return *form;
 }
 
-FrmMain::FrmMain(QObject* parent) : Form(parent) {}
+FrmMain::FrmMain(QObject* parent) : Form(parent)
+{
+    // A rig opened in the background tells of its failure later, with nothing keyed.
+    connect(&keying(), &Keying::openFailed, this, [this](const QString& text, const QString& detail) {
+        if (isLoaded())
+            QTimer::singleShot(0, this, [text, detail] { MsgBox(text, MsgStyle::Critical, kAppTitle, detail); });
+    });
+}
+
+void FrmMain::showIndicatorsFor(PttMethod method)
+{
+    if (!isLoaded())
+        return;
+    // A rig or a GPIO pin has one PTT and reports it on the first indicator.
+    const bool serial = method == PttMethod::Serial;
+    mLblDTR->setText(serial ? QStringLiteral("DTR") : QStringLiteral("PTT"));
+    mLblRTS->setVisible(serial);
+}
 
 QWidget* FrmMain::CreateWindow()
 {
@@ -239,11 +256,13 @@ void FrmMain::Form_Load()
     sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
     updateClock();
     EnableMessageButtons(true);
-    setPortName(GetCommPortName());
+    const PttTarget target = pttTargetFromGlobals();
+    setPortName(pttTargetName(target));
+    showIndicatorsFor(target.method);
     setForeColour(mLblDTR, kBgrDarkBlue);
     setForeColour(mLblRTS, kBgrDarkBlue);
     mLostPort = 0;
-    if (gCommPort > 0)
+    if (target.method != PttMethod::Serial || gCommPort > 0)
         openConfiguredPort();
     mPortWatch->start();
 }
@@ -315,9 +334,15 @@ void FrmMain::portGone()
 void FrmMain::openConfiguredPort()
 {
     bool held = false;
-    const KeyingNotice failure = keying().open(pttTargetFromGlobals(), &held);
+    const PttTarget target = pttTargetFromGlobals();
+    const KeyingNotice failure = keying().open(target, &held);
     if (failure.text.isEmpty())
         return;
+    if (target.method != PttMethod::Serial) {
+        // The method stays chosen: its settings are the operator's to mend, and nothing is keyed meanwhile.
+        MsgBox(failure.text, MsgStyle::Critical, kAppTitle, failure.detail);
+        return;
+    }
     // A port that another copy (one the operator let run beside this) or another program holds is kept
     // for the next start; "None" is for a port that failed.
     if (!held)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/keying.h"
 #include "core/form.h"
 #include "keyer/idtimer.h"
 #include "keyer/player.h"
@@ -32,6 +33,8 @@ public:
     void setMessageStatus(const QString& text) override;
     void setLineIndicator(std::int16_t pttLine, bool keyed) override;
     void setPortName(const QString& name) override;
+    // DTR and RTS for a serial line, one PTT indicator for the other methods.
+    void showIndicatorsFor(PttMethod method);
 
     // Event handlers, reachable for the tray, the menus and tests.
     void cmdMsg_Click(int index);
