@@ -97,6 +97,17 @@ PttTarget pttTargetFromGlobals()
     return target;
 }
 
+QString cm108DevicePath(const QString& setting, const QList<Cm108Device>& found)
+{
+    if (setting.startsWith(QLatin1Char('/')))
+        return setting;
+    for (const Cm108Device& device : found) {
+        if (setting.isEmpty() || device.label.compare(setting, Qt::CaseInsensitive) == 0)
+            return device.path;
+    }
+    return QString();
+}
+
 QString pttTargetName(const PttTarget& target)
 {
     switch (target.method) {
@@ -230,10 +241,30 @@ QString Keying::hamlibDetail(const QString& reason) const
         .arg(QString::number(rig.model), hamlibModelName(rig.model), rig.path, reason);
 }
 
+KeyingNotice Keying::openCm108(const PttTarget& target)
+{
+    close(mCm108Target);
+    mLastDetail.clear();
+    const QString path = cm108DevicePath(target.cm108Device, findCm108Devices());
+    if (path.isEmpty()) {
+        mLastDetail = target.cm108Device.isEmpty()
+                          ? QStringLiteral("Reason: no CM108 device is plugged in.")
+                          : QStringLiteral("Reason: no CM108 device is named ") + target.cm108Device + QLatin1Char('.');
+    } else if (!mCm108.open(path, target.cm108Gpio)) {
+        mLastDetail = QStringLiteral("Device: ") + path + QStringLiteral("\nReason: ") + mCm108.error();
+    }
+    if (!mLastDetail.isEmpty())
+        return {keyingMessage(KeyingStep::Open, target, true), mLastDetail};
+    mCm108Target = target;
+    return {};
+}
+
 KeyingNotice Keying::open(const PttTarget& target, bool* held)
 {
     if (held)
         *held = false;
+    if (target.method == PttMethod::CM108)
+        return openCm108(target);
     if (target.method == PttMethod::Hamlib) {
         const QString refusal = hamlibSettingsRefusal(target.hamlib);
         mHamlibTarget = target;
@@ -268,6 +299,15 @@ KeyingNotice Keying::open(const PttTarget& target, bool* held)
 
 bool Keying::close(const PttTarget& target)
 {
+    if (target.method == PttMethod::CM108) {
+        if (mCm108Target.method != PttMethod::CM108)
+            return true;
+        // The watchdog writes to this descriptor: it is done with it before it closes.
+        txWatchdog().disarm();
+        mCm108.close();
+        mCm108Target = PttTarget();
+        return true;
+    }
     if (target.method == PttMethod::Hamlib) {
         if (mRig && mHamlibTarget.method == PttMethod::Hamlib)
             QMetaObject::invokeMethod(mRig, &HamlibRig::disconnectRig, Qt::QueuedConnection);
@@ -345,6 +385,18 @@ Keying::Answer Keying::key(const PttTarget& target, bool on)
             mRig, [rig = mRig, on, seq = ++mSeq] { rig->setPtt(on, seq); }, Qt::QueuedConnection);
         return Answer::Pending;
     }
+    if (target.method == PttMethod::CM108) {
+        if (mCm108Target != target) {
+            if (!on)
+                return Answer::Done;
+            mLastDetail = QStringLiteral("Reason: the CM108 device is not open.");
+            return Answer::Failed;
+        }
+        if (mCm108.set(on))
+            return Answer::Done;
+        mLastDetail = QStringLiteral("Device: ") + mCm108.path() + QStringLiteral("\nReason: ") + mCm108.error();
+        return Answer::Failed;
+    }
     if (target.method != PttMethod::Serial)
         return Answer::Failed;
     mLastDetail.clear();
@@ -370,6 +422,7 @@ bool Keying::reopen(const PttTarget& target)
 void Keying::closeAll()
 {
     stopHamlib();
+    close(mCm108Target);
     for (std::int16_t port = 1; port <= kPortCount; ++port)
         CommClose(port);
 }
@@ -386,6 +439,8 @@ bool Keying::isBack(const PttTarget& target) const
 
 QString Keying::device(const PttTarget& target) const
 {
+    if (target.method == PttMethod::CM108)
+        return mCm108Target == target ? mCm108.path() : QString();
     return target.method == PttMethod::Serial ? CommDevice(target.commPort) : QString();
 }
 
@@ -393,6 +448,8 @@ bool Keying::isOpen(const PttTarget& target) const
 {
     if (target.method == PttMethod::Hamlib)
         return mRig && mHamlibTarget == target;
+    if (target.method == PttMethod::CM108)
+        return mCm108Target == target && mCm108.isOpen();
     return target.method == PttMethod::Serial && CommIsOpen(target.commPort);
 }
 
@@ -408,6 +465,13 @@ bool Keying::watch(const PttTarget& target, int ms, std::function<void()> onDrop
                     rig, [rig] { rig->setPtt(false, 0); }, Qt::QueuedConnection);
             },
             TxWatchdog::Clock::now() + std::chrono::milliseconds(ms), std::move(onDropped));
+        return true;
+    }
+    if (target.method == PttMethod::CM108) {
+        if (!isOpen(target))
+            return false;
+        txWatchdog().arm([this] { mCm108.forceRelease(); }, TxWatchdog::Clock::now() + std::chrono::milliseconds(ms),
+                         std::move(onDropped));
         return true;
     }
     if (target.method != PttMethod::Serial)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/cm108.h"
 #include "comm/hamlibrig.h"
 
 #include <QList>
@@ -41,6 +42,10 @@ std::int16_t lineCodeForPTT(std::int16_t pttLine);
 
 // The target the settings name now.
 PttTarget pttTargetFromGlobals();
+// The hidraw device a CM108 setting stands for: the path itself, the device whose sound card label it
+// names, or the first CM108 found for an empty one; empty when none is there.
+QString cm108DevicePath(const QString& setting, const QList<Cm108Device>& found);
+
 // What the main window's frame title names after "PTT Line Status:  ".
 QString pttTargetName(const PttTarget& target);
 
@@ -135,6 +140,10 @@ private:
     void stopHamlib();
     QString hamlibDetail(const QString& reason) const;
 
+    KeyingNotice openCm108(const PttTarget& target);
+
+    Cm108Line mCm108;
+    PttTarget mCm108Target; // the device open; method Serial while none
     QThread* mHamlibThread = nullptr;
     HamlibRig* mRig = nullptr; // lives on mHamlibThread
     PttTarget mHamlibTarget;   // the rig asked for; method Serial while none
