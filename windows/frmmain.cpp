@@ -104,6 +104,17 @@ FrmMain::FrmMain(QObject* parent) : Form(parent)
     });
 }
 
+void FrmMain::showTarget()
+{
+    const PttTarget target = pttTargetFromGlobals();
+    QString name = pttTargetName(target);
+    // The hidraw device itself: a sound card's name or "the first found" says less once it is open.
+    if (target.method == PttMethod::CM108 && !keying().device(target).isEmpty())
+        name = QStringLiteral("CM108 ") + keying().device(target);
+    setPortName(name);
+    showIndicatorsFor(target.method);
+}
+
 void FrmMain::showIndicatorsFor(PttMethod method)
 {
     if (!isLoaded())
@@ -264,6 +275,9 @@ void FrmMain::Form_Load()
     mLostPort = 0;
     if (target.method != PttMethod::Serial || gCommPort > 0)
         openConfiguredPort();
+    // The device the first CM108 found turned out to be.
+    if (target.method == PttMethod::CM108)
+        showTarget();
     mPortWatch->start();
 }
 

@@ -35,6 +35,8 @@ public:
     void setPortName(const QString& name) override;
     // DTR and RTS for a serial line, one PTT indicator for the other methods.
     void showIndicatorsFor(PttMethod method);
+    // Names the PTT target in force in the frame title and shows its indicators.
+    void showTarget();
 
     // Event handlers, reachable for the tray, the menus and tests.
     void cmdMsg_Click(int index);

@@ -77,6 +77,44 @@ private slots:
         QCOMPARE(keyingMessage(KeyingStep(step), serial(std::int16_t(port), std::int16_t(line)), advice), text);
     }
 
+    // What the main window's frame names after "PTT Line Status:  ".
+    void targetNames_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("model");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("COM1") << 0 << 1 << 2 << ""
+                              << "COM1";
+        QTest::newRow("no port") << 0 << 0 << 2 << ""
+                                 << "None";
+        QTest::newRow("rigctld") << 1 << 1 << 2 << "localhost:4532"
+                                 << "rigctld localhost:4532";
+        QTest::newRow("rig on a cable") << 1 << 0 << 3073 << "/dev/ttyUSB0"
+                                        << "IC-7300 /dev/ttyUSB0";
+        QTest::newRow("unknown model") << 1 << 0 << 999998 << "/dev/ttyUSB0"
+                                       << "model 999998 /dev/ttyUSB0";
+        QTest::newRow("CM108") << 2 << 1 << 2 << "/dev/hidraw2"
+                               << "CM108 /dev/hidraw2";
+        QTest::newRow("first CM108") << 2 << 1 << 2 << ""
+                                     << "CM108";
+    }
+
+    void targetNames()
+    {
+        QFETCH(int, method);
+        QFETCH(int, port);
+        QFETCH(int, model);
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        PttTarget target = serial(std::int16_t(port));
+        target.method = PttMethod(method);
+        target.hamlib = {model, path, 0, 1};
+        target.cm108Device = path;
+        QCOMPARE(pttTargetName(target), name);
+    }
+
     // Whichever step fails, the operator reads that step, and nothing stays held with a line up.
     void openFailure_data()
     {
