@@ -16,6 +16,10 @@ constexpr int kFirstBackoffMs = 500;
 constexpr int kLongestBackoffMs = 16000;
 // How long an unkey that failed waits before it is sent again.
 constexpr int kUnkeyRetryMs = 250;
+// After a call whose answer was lost, the rig is read back this many times, this far apart: a key still
+// in flight (sent on a connection given up on) may reach rigctld after the unkey that followed it.
+constexpr int kConfirmChecks = 4;
+constexpr int kConfirmEveryMs = 500;
 
 RIG* rigOf(void* rig)
 {
@@ -183,6 +187,7 @@ void HamlibRig::disconnectRig()
     if (mRig)
         (void)rig_set_ptt(rigOf(mRig), RIG_VFO_CURR, RIG_PTT_OFF);
     mUnkeyPending = false;
+    mConfirmChecks = 0;
     closeRig();
 }
 
@@ -218,14 +223,16 @@ void HamlibRig::setPtt(bool on, quint64 seq)
         } else {
             mUnkeyPending = true;
         }
+        mConfirmChecks = kConfirmChecks;
         emit pttAnswered(on, seq, reason, false);
-        if (mUnkeyPending || !mRig) {
-            mBackoffMs = mUnkeyPending ? kUnkeyRetryMs : std::max(mBackoffMs, kFirstBackoffMs);
-            mRetry->start(mBackoffMs);
-        }
+        mBackoffMs = mUnkeyPending ? kUnkeyRetryMs : std::max(mBackoffMs, kFirstBackoffMs);
+        mRetry->start(mRig && !mUnkeyPending ? kConfirmEveryMs : mBackoffMs);
         return;
     }
     mUnkeyPending = mUnkeyPending && on;
+    // A key of ours ends any read-back: the rig is meant to transmit now.
+    if (on)
+        mConfirmChecks = 0;
     bool notKeyed = false;
     if (on) {
         ptt_t state = RIG_PTT_OFF;
@@ -244,9 +251,21 @@ void HamlibRig::retry()
         if (sendPtt(false) == RIG_OK) {
             mUnkeyPending = false;
             emit released();
+            if (mConfirmChecks > 0)
+                mRetry->start(kConfirmEveryMs);
             return;
         }
         mRetry->start(kUnkeyRetryMs);
+        return;
+    }
+    if (mRig && mConfirmChecks > 0) {
+        --mConfirmChecks;
+        ptt_t state = RIG_PTT_OFF;
+        if (rig_get_ptt(rigOf(mRig), RIG_VFO_CURR, &state) == RIG_OK && state != RIG_PTT_OFF &&
+            sendPtt(false) != RIG_OK)
+            mUnkeyPending = true;
+        if (mConfirmChecks > 0 || mUnkeyPending)
+            mRetry->start(mUnkeyPending ? kUnkeyRetryMs : kConfirmEveryMs);
         return;
     }
     if (mRig)

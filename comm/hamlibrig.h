@@ -71,6 +71,7 @@ private:
     HamlibSettings mSettings;
     bool mWanted = false;       // a rig is chosen: reconnect when it goes
     bool mUnkeyPending = false; // an unkey failed and is tried again
+    int mConfirmChecks = 0;     // read-backs left after an answer was lost
     int mBackoffMs = 0;
     QTimer* mRetry = nullptr;
 };

@@ -192,6 +192,7 @@ void Keying::stopHamlib()
     QMetaObject::invokeMethod(mRig, &QObject::deleteLater, Qt::QueuedConnection);
     mHamlibThread->quit();
     mHamlibTarget = PttTarget();
+    ++mHamlibSession;
     // A rig that does not answer must not hold the end of the program for long; the thread is then left
     // to the end of the process.
     if (!mHamlibThread->wait(kHamlibFarewellMs)) {
@@ -212,8 +213,10 @@ void Keying::startHamlib()
     mHamlibThread->setObjectName(QStringLiteral("hamlib"));
     mRig = new HamlibRig;
     mRig->moveToThread(mHamlibThread);
-    connect(mRig, &HamlibRig::opened, this, [this](const QString& reason) {
-        if (reason.isEmpty() || mHamlibTarget.method != PttMethod::Hamlib)
+    // News of a rig given up on (a switch, the end) may still be on its way: it is not for the next one.
+    const quint64 session = ++mHamlibSession;
+    connect(mRig, &HamlibRig::opened, this, [this, session](const QString& reason) {
+        if (session != mHamlibSession || reason.isEmpty() || mHamlibTarget.method != PttMethod::Hamlib)
             return;
         mLastDetail = hamlibDetail(reason);
         emit openFailed(keyingMessage(KeyingStep::Open, mHamlibTarget, true), mLastDetail);
@@ -230,7 +233,10 @@ void Keying::startHamlib()
             emit answered(on, QString(), QString());
         }
     });
-    connect(mRig, &HamlibRig::released, this, [this] { emit answered(false, QString(), QString()); });
+    connect(mRig, &HamlibRig::released, this, [this, session] {
+        if (session == mHamlibSession)
+            emit answered(false, QString(), QString());
+    });
     mHamlibThread->start();
 }
 

@@ -148,7 +148,8 @@ private:
     HamlibRig* mRig = nullptr; // lives on mHamlibThread
     PttTarget mHamlibTarget;   // the rig asked for; method Serial while none
     quint64 mSeq = 0;
-    QString mLastDetail; // of the last failure of a method other than Serial
+    quint64 mHamlibSession = 0; // counts the rig threads started, so that a late answer is known
+    QString mLastDetail;        // of the last failure of a method other than Serial
 };
 
 // The program's one keying module.

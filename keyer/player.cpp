@@ -14,6 +14,9 @@ constexpr int kPollMs = 10;
 // How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
 // drops the line itself; more would add to the longest the transmitter can stay keyed.
 constexpr int kWatchdogGraceMs = 50;
+// How long the player waits for a rig to answer a key before it goes on as after a failed key. The rig's own
+// time-out is shorter; this holds should its thread be stuck in a name lookup or a connect.
+constexpr int kKeyAnswerMs = 3000;
 
 const QString kAlias = QStringLiteral("voice1");
 
@@ -54,7 +57,10 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
     for (QTimer* timer : {&mStepTimer, &mPollTimer, &mTimeOutTimer})
         timer->setTimerType(Qt::PreciseTimer);
     connect(&mStepTimer, &QTimer::timeout, this, [this] {
-        if (mState == State::Lead)
+        if (mState == State::Keying)
+            rigAnswered(true, keyingMessage(KeyingStep::Key, mKeyed),
+                        QStringLiteral("Reason: no answer within %1 s.").arg(kKeyAnswerMs / 1000));
+        else if (mState == State::Lead)
             leadDone();
         else if (mState == State::Tail)
             finish();
@@ -114,6 +120,7 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
             // The rig answers from its own thread; the lead starts once it has.
             mState = State::Keying;
             mView.EnableMessageButtons(false);
+            startSingleShot(mStepTimer, kKeyAnswerMs);
             return;
         }
         const QString failure = answer == Keying::Answer::Done ? QString() : keyingMessage(KeyingStep::Key, mKeyed);
@@ -155,6 +162,7 @@ void MessagePlayer::rigAnswered(bool on, const QString& failure, const QString& 
     }
     if (mState != State::Keying)
         return;
+    mStepTimer.stop();
     const quint64 generation = mGeneration;
     mState = State::Lead;
     if (!keyAnswered(failure, detail, generation))

@@ -5,6 +5,7 @@
 #include "tests/fakes/fake_serial.h"
 #include "tests/fakes/rigctld.h"
 #include "tests/fakes/scripted_audio.h"
+#include "tests/fakes/scripted_desktop.h"
 #include "tests/fakes/testenv.h"
 
 #include <QElapsedTimer>
@@ -182,6 +183,42 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(view.events.last(), QStringLiteral("blue"), 5000);
         QCOMPARE(mRigctld->ptt(), 0);
         QVERIFY(serial.calls().isEmpty());
+        gWaveFiles[1].clear();
+        resetGlobals();
+    }
+
+    // rigctld holds its answer to the key: the operator is told, the message goes on, and the unkey that
+    // follows leaves the rig unkeyed once rigctld answers again.
+    void keyAnswerLost()
+    {
+        FakeSerialApi serial;
+        serial.install();
+        ScriptedAudioBackend audio;
+        audio.install();
+        audio.setDuration(300);
+        gPTTMethod = 1;
+        gHamlibModel = kHamlibNetModel;
+        gHamlibPath = mRigctld->path();
+        gWaveFiles[1] = kWav;
+        QVERIFY(keying().open(pttTargetFromGlobals()).text.isEmpty());
+        // Connected before it stops: the key then waits on an open connection.
+        QSignalSpy answers(&keying(), &Keying::answered);
+        QCOMPARE(keying().key(pttTargetFromGlobals(), false), Keying::Answer::Pending);
+        QCOMPARE(nextAnswer(answers), QString());
+        NullView view;
+        MessagePlayer player(view);
+        QSignalSpy finished(&player, &MessagePlayer::finished);
+        mRigctld->pause(true);
+        player.PlayMessage(1, KeyerTimes{50, 50, 0});
+        QTRY_VERIFY_WITH_TIMEOUT(!MessageBoxes::asked().isEmpty(), 8000);
+        QVERIFY2(MessageBoxes::asked().first().text.startsWith(QStringLiteral("Error keying rigctld ")),
+                 qPrintable(MessageBoxes::asked().first().text));
+        mRigctld->pause(false);
+        QVERIFY(finished.wait(15000));
+        QTRY_COMPARE_WITH_TIMEOUT(view.events.last(), QStringLiteral("blue"), 15000);
+        // The key held up in rigctld may be carried out after the unkey: the read-back catches it.
+        QTest::qWait(2500);
+        QCOMPARE(mRigctld->ptt(), 0);
         gWaveFiles[1].clear();
         resetGlobals();
     }

@@ -95,8 +95,15 @@ void Rigctld::kill()
     if (mPid <= 0)
         return;
     ::kill(mPid, SIGKILL);
+    ::kill(mPid, SIGCONT);
     ::waitpid(mPid, nullptr, 0);
     mPid = -1;
+}
+
+void Rigctld::pause(bool paused)
+{
+    if (mPid > 0)
+        ::kill(mPid, paused ? SIGSTOP : SIGCONT);
 }
 
 int Rigctld::ptt() const

@@ -18,6 +18,8 @@ public:
     bool start();
     // SIGKILL, as a crash or a pulled network would leave it.
     void kill();
+    // SIGSTOP or SIGCONT: a server that holds its answers, as one on a congested link.
+    void pause(bool paused);
     bool running() const { return mPid > 0; }
     int port() const { return mPort; }
     QString path() const { return QStringLiteral("127.0.0.1:%1").arg(mPort); }
