@@ -3,6 +3,8 @@
 #include "comm/keying.h"
 #include "core/globals.h"
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -77,7 +79,11 @@ private:
     void rigAnswered(bool on, const QString& failure, const QString& detail);
     void startLead();
     void leadDone();
+    int leadWaitMs() const;
+    void noteStartUp();
+    void learnStartUp();
     void poll();
+    void scheduleNextPoll();
     void endAudio();
     void timedOut();
     void watchdogDropped(quint64 generation);
@@ -104,6 +110,14 @@ private:
         QString detail;
     };
     QList<Notice> mNotices; // shown once the line is down
+
+    // How long the sound path took from the end of the lead wait to the first sample heard, for the last
+    // few messages (microseconds); the lead wait is shortened by the least of them.
+    QList<qint64> mStartUps;
+    QElapsedTimer mSinceLeadEnd;
+    qint64 mPlaySentUSecs = 0; // when "play" went out, after the end of the lead wait
+    qint64 mStartUpUSecs = -1; // this message's, once the device knows it
+    int mLeadWaitMs = 0;       // the lead wait this message used
 
     QTimer mStepTimer; // the lead and the tail
     QTimer mPollTimer;

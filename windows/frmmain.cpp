@@ -74,10 +74,11 @@ QString buttonTextToCaption(const QString& text)
     return caption.replace(QStringLiteral("&&"), QStringLiteral("&"));
 }
 
-// How often the port is asked whether its device is still there: a hang-up must stop a message at once.
-constexpr int kPortWatchMs = 20;
-// How often, in watch ticks, a port whose device went is tried again.
-constexpr int kReopenEveryTicks = 25;
+// How often the port is asked whether its device is still there: while keyed, often enough that a hang-up
+// stops the message at once; while nothing is keyed, seldom enough to cost nothing. A port whose device
+// went is tried again at the slower pace.
+constexpr int kPortWatchKeyedMs = 20;
+constexpr int kPortWatchIdleMs = 500;
 
 QIcon programIcon()
 {
@@ -226,7 +227,7 @@ QWidget* FrmMain::CreateWindow()
     connect(mClock, &QTimer::timeout, this, &FrmMain::updateClock);
     mClock->start();
     mPortWatch = new QTimer(window);
-    mPortWatch->setInterval(kPortWatchMs);
+    mPortWatch->setInterval(kPortWatchIdleMs);
     connect(mPortWatch, &QTimer::timeout, this, &FrmMain::portWatch_Timer);
 
     window->adjustSize();
@@ -296,7 +297,7 @@ void FrmMain::portWatch_Timer()
             return;
         }
         // Perhaps not ready yet (udev still setting its permissions): the next try may work.
-        if (++mReopenTicks % kReopenEveryTicks != 0 || !keying().isBack(target) || !keying().reopen(target))
+        if (!keying().isBack(target) || !keying().reopen(target))
             return;
         mLostPort = 0;
         setMessageStatus(
@@ -314,7 +315,6 @@ void FrmMain::portGone()
     const QString device = keying().device(target);
     const bool playing = mPlayer.isPlaying();
     mLostPort = port;
-    mReopenTicks = 0;
     if (playing)
         mPlayer.cmdStop_Click();
     // The device is gone, and with it the lines; the close frees the descriptor and the locks.
@@ -444,6 +444,8 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
     setForeColour(label, keyed ? kBgrDarkRed : kBgrDarkBlue);
+    if (mPortWatch && mPortWatch->isActive())
+        mPortWatch->setInterval(keyed ? kPortWatchKeyedMs : kPortWatchIdleMs);
 }
 
 void FrmMain::cmdMsg_Click(int index)
