@@ -124,6 +124,15 @@ void FrmMain::showIndicatorsFor(PttMethod method)
     const bool serial = method == PttMethod::Serial;
     mLblDTR->setText(serial ? QStringLiteral("DTR") : QStringLiteral("PTT"));
     mLblRTS->setVisible(serial);
+    if (!mResizer)
+        return;
+    // "rigctld localhost:4532" does not fit the frame drawn for "COM1": the other methods get the width of
+    // the two button columns, with their one indicator in the middle.
+    const QRect frame = serial ? twipsRect(1080, 120, 2535, 615) : twipsRect(240, 120, 4365, 615);
+    QRect indicator = mResizer->designGeometry(mLblDTR);
+    indicator.moveLeft(serial ? twipsRect(360, 0, 0, 0).left() : (frame.width() - indicator.width()) / 2);
+    mResizer->setDesignGeometry(mFrame, frame);
+    mResizer->setDesignGeometry(mLblDTR, indicator);
 }
 
 QWidget* FrmMain::CreateWindow()
@@ -233,7 +242,7 @@ QWidget* FrmMain::CreateWindow()
     window->adjustSize();
     client->setMinimumSize(0, 0);
     client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    new ProportionalResizer(client);
+    mResizer = new ProportionalResizer(client);
     window->setMinimumSize(window->sizeHint() / 2);
     centreOver(window);
     return window;
@@ -249,6 +258,7 @@ void FrmMain::ControlsDestroyed()
     mPanels.fill(nullptr);
     mPicTray = nullptr;
     mTimer1 = mClock = mPortWatch = nullptr;
+    mResizer = nullptr;
     mMnuShow = mMnuHide = nullptr;
     mMnuMain = nullptr;
 }
@@ -436,8 +446,11 @@ void FrmMain::setMessageStatus(const QString& text)
 
 void FrmMain::setPortName(const QString& name)
 {
-    if (mFrame)
-        mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+    if (!mFrame)
+        return;
+    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+    // A long device name may not fit the frame: the whole of it is one pointer's rest away.
+    mFrame->setToolTip(mFrame->title());
 }
 
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)

@@ -12,6 +12,7 @@
 class QAction;
 class QGroupBox;
 class QLabel;
+class ProportionalResizer;
 class QMainWindow;
 class QMenu;
 class QPushButton;
@@ -110,6 +111,7 @@ private:
     QTimer* mTimer1 = nullptr;
     QTimer* mClock = nullptr;
     QTimer* mPortWatch = nullptr;
+    ProportionalResizer* mResizer = nullptr;
     // The port whose device went away while the program held it; 0 while none is missed.
     std::int16_t mLostPort = 0;
     QAction* mMnuShow = nullptr;

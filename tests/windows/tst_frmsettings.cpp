@@ -732,6 +732,7 @@ private slots:
         file.close();
         FileHidraw api;
         startWith(1);
+        const QRect serialFrame = frmMain().fPTTLineStatus()->geometry();
         frmSettings().optMethod(2)->click();
         frmSettings().cboCM108Device()->setEditText(device);
         frmSettings().txtCM108GPIO()->setValue(4);
@@ -744,6 +745,11 @@ private slots:
         QCOMPARE(frameCaption(), "PTT Line Status:  CM108 " + device);
         QCOMPARE(frmMain().lblDTR()->text(), QStringLiteral("PTT"));
         QVERIFY(!frmMain().lblRTS()->isVisibleTo(frmMain().window()));
+        // Wide enough for a device name, as wide as the buttons below, the indicator in its middle.
+        const QRect wideFrame = frmMain().fPTTLineStatus()->geometry();
+        QVERIFY(wideFrame.width() > serialFrame.width() * 3 / 2);
+        QCOMPARE(wideFrame.left(), frmMain().cmdMsg(0)->geometry().left());
+        QVERIFY(qAbs(frmMain().lblDTR()->geometry().center().x() - wideFrame.width() / 2) <= 2);
         QFile written(device);
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll(), cm108Report(4, false));
@@ -759,6 +765,7 @@ private slots:
         QCOMPARE(frameCaption(), QStringLiteral("PTT Line Status:  COM1"));
         QCOMPARE(frmMain().lblDTR()->text(), QStringLiteral("DTR"));
         QVERIFY(frmMain().lblRTS()->isVisibleTo(frmMain().window()));
+        QCOMPARE(frmMain().fPTTLineStatus()->geometry(), serialFrame);
     }
 
     // Test keys the line in force for one second, then releases it.
