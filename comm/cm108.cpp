@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,21 +49,44 @@ class RealHidrawApi final : public HidrawApi
 public:
     int open(const QString& path) override
     {
-        // Non-blocking: a device that stopped taking reports must not hold the caller.
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd < 0)
-            return fd;
-        // Five bytes written over the start of a file the operator named by mistake would spoil it.
-        struct stat info
+        const QByteArray name = QFile::encodeName(path);
+        // Asked before the open: opening a serial port instead would raise its DTR and RTS, and five bytes
+        // written over the start of a file named by mistake would spoil it.
+        struct stat before
         {
         };
-        if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        if (::stat(name.constData(), &before) != 0)
+            return -1;
+        if (!S_ISCHR(before.st_mode) || !isHidraw(before.st_rdev)) {
+            errno = ENODEV;
+            return -1;
+        }
+        // Non-blocking: a device that stopped taking reports must not hold the caller.
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0)
+            return fd;
+        struct stat after
+        {
+        };
+        if (::fstat(fd, &after) != 0 || after.st_rdev != before.st_rdev) {
             ::close(fd);
             errno = ENODEV;
             return -1;
         }
         return fd;
     }
+
+private:
+    // Whether a character device number is a hidraw device, as the kernel's sysfs tells.
+    static bool isHidraw(dev_t device)
+    {
+        const QString subsystem =
+            QFileInfo(QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(device)).arg(minor(device)))
+                .canonicalFilePath();
+        return subsystem.endsWith(QLatin1String("/hidraw"));
+    }
+
+public:
     ssize_t write(int fd, const QByteArray& report) override
     {
         return ::write(fd, report.constData(), static_cast<size_t>(report.size()));
@@ -242,7 +266,7 @@ bool Cm108Line::open(const QString& path, int gpio)
         const int error = errno;
         mError = QStringLiteral("open: ") + QString::fromLocal8Bit(std::strerror(error));
         if (error == ENODEV)
-            mError = QStringLiteral("open: %1 is no hidraw device.").arg(path);
+            mError = QStringLiteral("%1 is no hidraw device.").arg(path);
         if (error == EACCES)
             mError += QStringLiteral("\nIs the udev rule for CM108 devices installed, and the user in the audio "
                                      "group?");

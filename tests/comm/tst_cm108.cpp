@@ -12,8 +12,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,17 +204,25 @@ private slots:
         QCOMPARE(keying().key(target, true), Keying::Answer::Failed);
     }
 
-    // The real device layer writes only to a character device: a file named by mistake is left as it was.
-    void realLayerRefusesAPlainFile()
+    // The real device layer opens only a hidraw device: a file named by mistake is left as it was, and a
+    // terminal (a serial port would raise its lines when opened) is refused.
+    void realLayerRefusesWhatIsNoHidraw()
     {
         QFile file(mDevice);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("precious data");
         file.close();
-        const KeyingNotice notice = keying().open(cm108At(mDevice));
+        KeyingNotice notice = keying().open(cm108At(mDevice));
         QVERIFY(!notice.text.isEmpty());
-        QVERIFY2(notice.detail.contains(QStringLiteral("no hidraw device")), qPrintable(notice.detail));
+        QVERIFY2(notice.detail.contains(QStringLiteral("is no hidraw device")), qPrintable(notice.detail));
         QCOMPARE(contents(mDevice), QByteArray("precious data"));
+
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString terminal = QString::fromLocal8Bit(::ptsname(master));
+        notice = keying().open(cm108At(terminal));
+        QVERIFY2(notice.detail.contains(QStringLiteral("is no hidraw device")), qPrintable(notice.detail));
+        ::close(master);
     }
 
     // The watchdog's release writes the released report from its own thread.
