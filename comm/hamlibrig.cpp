@@ -212,7 +212,12 @@ void HamlibRig::setPtt(bool on, quint64 seq)
         emit pttAnswered(on, seq, QStringLiteral("No rig is open."), false);
         return;
     }
-    const int status = sendPtt(on);
+    const bool wasOpen = mRig != nullptr;
+    int status = sendPtt(on);
+    // A connection that went while idle (rigctld restarted) fails the first call only: one more on a
+    // new connection.
+    if (status != RIG_OK && wasOpen && !mRig)
+        status = sendPtt(on);
     if (status != RIG_OK) {
         const QString reason =
             mRig || status != -RIG_EIO ? reasonOf(status) : QStringLiteral("The rig cannot be reached.");

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -256,6 +256,24 @@ private slots:
         QCOMPARE(mRigctld->ptt(), 0);
     }
 
+    // rigctld restarted between two messages: the next key reaches it at the first try.
+    void rigctldRestartedWhileIdle()
+    {
+        const PttTarget target = rigAt(mRigctld->path());
+        QVERIFY(keying().open(target).text.isEmpty());
+        QSignalSpy answers(&keying(), &Keying::answered);
+        QCOMPARE(keying().key(target, false), Keying::Answer::Pending);
+        QCOMPARE(nextAnswer(answers), QString());
+        mRigctld->kill();
+        QVERIFY(mRigctld->start());
+        QCOMPARE(keying().key(target, true), Keying::Answer::Pending);
+        QCOMPARE(nextAnswer(answers), QString());
+        QCOMPARE(mRigctld->ptt(), 1);
+        QCOMPARE(keying().key(target, false), Keying::Answer::Pending);
+        QCOMPARE(nextAnswer(answers), QString());
+        QCOMPARE(mRigctld->ptt(), 0);
+    }
+
     // Nothing to reach: the failure names the target, the model and Hamlib's reason, and a key fails.
     void unreachable_data()
     {
