@@ -188,6 +188,9 @@ void Keying::stopHamlib()
 {
     if (!mHamlibThread)
         return;
+    // The watchdog's release names this rig, which is about to go.
+    if (mHamlibTarget.method == PttMethod::Hamlib)
+        txWatchdog().disarm();
     QMetaObject::invokeMethod(mRig, &HamlibRig::disconnectRig, Qt::QueuedConnection);
     QMetaObject::invokeMethod(mRig, &QObject::deleteLater, Qt::QueuedConnection);
     mHamlibThread->quit();
@@ -315,8 +318,11 @@ bool Keying::close(const PttTarget& target)
         return true;
     }
     if (target.method == PttMethod::Hamlib) {
-        if (mRig && mHamlibTarget.method == PttMethod::Hamlib)
+        if (mRig && mHamlibTarget.method == PttMethod::Hamlib) {
+            // Released by the disconnect: the watchdog has nothing left to release.
+            txWatchdog().disarm();
             QMetaObject::invokeMethod(mRig, &HamlibRig::disconnectRig, Qt::QueuedConnection);
+        }
         mHamlibTarget = PttTarget();
         return true;
     }

@@ -145,7 +145,7 @@ private slots:
             QElapsedTimer took;
             took.start();
             QCOMPARE(keying().key(target, true), Keying::Answer::Pending);
-            QVERIFY2(took.elapsed() < 5, "key() waited on the network");
+            QVERIFY2(took.elapsed() < 20, "key() waited on the network");
             QCOMPARE(nextAnswer(answers), QString());
             latencies << took.nsecsElapsed() / 1000;
             QCOMPARE(mRigctld->ptt(), 1);
@@ -291,7 +291,7 @@ private slots:
         QElapsedTimer took;
         took.start();
         QVERIFY(keying().open(target).text.isEmpty());
-        QVERIFY(took.elapsed() < 5);
+        QVERIFY2(took.elapsed() < 20, "open() waited on the network");
         QVERIFY(failed.wait(15000));
         QCOMPARE(failed.first().at(0).toString(),
                  "Error opening rigctld " + path + ".\nUse setting to change the PTT method.");
