@@ -14,12 +14,23 @@ TxWatchdog::~TxWatchdog()
 void TxWatchdog::arm(SerialApi& api, CommHandle handle, std::uint32_t clearFunction, Clock::time_point deadline,
                      std::function<void()> onFired)
 {
+    arm([&api, handle, clearFunction] { (void)api.ForceLineDown(handle, clearFunction); }, handle, deadline,
+        std::move(onFired));
+}
+
+void TxWatchdog::arm(std::function<void()> release, Clock::time_point deadline, std::function<void()> onFired)
+{
+    arm(std::move(release), kInvalidHandle, deadline, std::move(onFired));
+}
+
+void TxWatchdog::arm(std::function<void()> release, CommHandle handle, Clock::time_point deadline,
+                     std::function<void()> onFired)
+{
     {
         const std::lock_guard guard(mLock);
         mArmed = true;
-        mApi = &api;
         mHandle = handle;
-        mFunction = clearFunction;
+        mRelease = std::move(release);
         mDeadline = deadline;
         mOnFired = std::move(onFired);
         // Started at the first message only: a keyer that never keys runs no extra thread.
@@ -42,7 +53,7 @@ void TxWatchdog::forget(CommHandle handle)
 {
     {
         const std::lock_guard guard(mLock);
-        if (!mArmed || mHandle != handle)
+        if (!mArmed || mHandle == kInvalidHandle || mHandle != handle)
             return;
         mArmed = false;
         mOnFired = nullptr;
@@ -64,7 +75,8 @@ void TxWatchdog::run()
         if (Clock::now() < mDeadline)
             continue;
         // Under the lock: the handle cannot be closed, and its number given to another file, meanwhile.
-        (void)mApi->ForceLineDown(mHandle, mFunction);
+        if (mRelease)
+            mRelease();
         mArmed = false;
         std::function<void()> onFired = std::move(mOnFired);
         mOnFired = nullptr;

@@ -26,6 +26,9 @@ public:
     // code), then calls `onFired` on the watchdog's thread. Replaces any earlier arming.
     void arm(SerialApi& api, CommHandle handle, std::uint32_t clearFunction, Clock::time_point deadline,
              std::function<void()> onFired);
+    // At `deadline` runs `release` on the watchdog's thread, then `onFired`. `release` must not wait on the
+    // user-interface thread. Replaces any earlier arming.
+    void arm(std::function<void()> release, Clock::time_point deadline, std::function<void()> onFired);
     // Returns once a drop under way has been reported: `onFired` of the last arming does not run later.
     void disarm();
     // Called before `handle` is closed: from then on the watchdog never touches that number, which the
@@ -33,6 +36,8 @@ public:
     void forget(CommHandle handle);
 
 private:
+    void arm(std::function<void()> release, CommHandle handle, Clock::time_point deadline,
+             std::function<void()> onFired);
     void run();
 
     std::mutex mLock;
@@ -40,10 +45,9 @@ private:
     std::thread mThread;
     bool mQuit = false;
     bool mArmed = false;
-    bool mFiring = false; // `onFired` runs, outside the lock
-    SerialApi* mApi = nullptr;
-    CommHandle mHandle = kInvalidHandle;
-    std::uint32_t mFunction = 0;
+    bool mFiring = false;                // `onFired` runs, outside the lock
+    CommHandle mHandle = kInvalidHandle; // the serial handle `mRelease` uses, for forget()
+    std::function<void()> mRelease;
     Clock::time_point mDeadline;
     std::function<void()> mOnFired;
 };

@@ -23,6 +23,12 @@ bool ProportionalResizer::eventFilter(QObject* watched, QEvent* event)
     return QObject::eventFilter(watched, event);
 }
 
+void ProportionalResizer::setDesignGeometry(QWidget* widget, const QRect& rect)
+{
+    mDesign.insert(widget, rect);
+    rescale();
+}
+
 void ProportionalResizer::rescale()
 {
     if (mDesignSize.isEmpty())

@@ -18,6 +18,11 @@ public:
     // Takes the container's current size and its controls' current geometry as the design.
     explicit ProportionalResizer(QWidget* container);
 
+    // Where `widget` sits in the container at its design size, and a new such place for it, kept from now
+    // on in proportion as the rest.
+    QRect designGeometry(QWidget* widget) const { return mDesign.value(widget); }
+    void setDesignGeometry(QWidget* widget, const QRect& rect);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

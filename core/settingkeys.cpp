@@ -20,7 +20,7 @@ struct SettingDef
     const char* defaultValue;
 };
 
-constexpr std::array<SettingDef, 9> kSettings{{
+constexpr std::array<SettingDef, 16> kSettings{{
     {Setting::CommPort, "Settings", "Comm Port", "None"},
     {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
     {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
@@ -30,7 +30,17 @@ constexpr std::array<SettingDef, 9> kSettings{{
     {Setting::TransmitTimeout, "Keyer", "Transmit Time-out", "120"},
     {Setting::LeadTime, "Keyer", "Lead Time", "250"},
     {Setting::TailTime, "Keyer", "Tail Time", "250"},
+    {Setting::PTTMethod, "PTT", "Method", "Serial"},
+    {Setting::HamlibModel, "PTT", "Hamlib Model", "2"},
+    {Setting::HamlibPath, "PTT", "Hamlib Path", "localhost:4532"},
+    {Setting::HamlibSpeed, "PTT", "Hamlib Speed", "0"},
+    {Setting::HamlibPTT, "PTT", "Hamlib PTT", "1"},
+    {Setting::CM108Device, "PTT", "CM108 Device", ""},
+    {Setting::CM108GPIO, "PTT", "CM108 GPIO", "3"},
 }};
+
+// The texts of the PTT methods, in the order of their numbers.
+constexpr std::array<const char*, 3> kMethodTexts{"Serial", "Hamlib", "CM108"};
 
 // The sample recordings of buttons 1..4 and their captions.
 constexpr std::array<const char*, 4> kSampleFiles{"STATION_CQ.wav", "STATION_CQ_FD.wav", "STATION_QTH_NAME.wav",
@@ -117,4 +127,11 @@ QString onTopSettingText(bool onTop)
 QString pttLineSettingText(int pttLine)
 {
     return pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
+}
+
+QString pttMethodSettingText(int method)
+{
+    if (method < 0 || method >= static_cast<int>(kMethodTexts.size()))
+        method = 0;
+    return QLatin1String(kMethodTexts.at(static_cast<std::size_t>(method)));
 }

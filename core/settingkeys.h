@@ -14,13 +14,24 @@ enum class Setting
     PortDevice,     // [Ports] "COMn": the device path port n stands for
     // [Keyer] "Transmit Time-out": seconds a message may hold the transmitter keyed, 0 = no limit
     TransmitTimeout,
-    LeadTime, // [Keyer] "Lead Time": milliseconds the line is up before the audio starts
-    TailTime, // [Keyer] "Tail Time": milliseconds the line stays up after the audio has ended
+    LeadTime,    // [Keyer] "Lead Time": milliseconds the line is up before the audio starts
+    TailTime,    // [Keyer] "Tail Time": milliseconds the line stays up after the audio has ended
+    PTTMethod,   // [PTT] "Method": "Serial", "Hamlib" or "CM108"
+    HamlibModel, // [PTT] "Hamlib Model": Hamlib's rig model number; 2 reaches rigctld
+    HamlibPath,  // [PTT] "Hamlib Path": host:port of rigctld, or the device of a rig on a cable
+    HamlibSpeed, // [PTT] "Hamlib Speed": serial speed of a rig on a cable, 0 = the model's own
+    HamlibPTT,   // [PTT] "Hamlib PTT": 1 = key, 2 = key with the microphone input, 3 = with the data input
+    CM108Device, // [PTT] "CM108 Device": a hidraw path or stable name, "" = the first CM108 found
+    CM108GPIO,   // [PTT] "CM108 GPIO": the GPIO pin that keys, 1..8
 };
 
 // What the keyer times are held to; a stored value outside is read as the nearest end.
 inline constexpr int kKeyerTimeMaxMs = 2000;
 inline constexpr int kTransmitTimeoutMaxSeconds = 3600;
+// What the PTT settings are held to; a stored value outside is read as the default.
+inline constexpr int kHamlibPTTMax = 3;
+inline constexpr int kCM108GPIOMax = 8;
+inline constexpr int kHamlibSpeedMax = 4000000;
 
 struct SettingKey
 {
@@ -46,3 +57,5 @@ QString ReadOrWriteDefault(Setting id, int number = 0);
 // The texts the store holds for the keep-on-top and PTT-line choices.
 QString onTopSettingText(bool onTop);
 QString pttLineSettingText(int pttLine);
+// The text the store holds for a PTT method (0 = Serial, 1 = Hamlib, 2 = CM108).
+QString pttMethodSettingText(int method);

@@ -94,6 +94,24 @@ std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fa
     return static_cast<std::int16_t>(std::clamp<qlonglong>(number, 0, max));
 }
 
+std::int16_t pttMethodFromSetting(const QString& value)
+{
+    for (std::int16_t method = 1; method <= 2; ++method) {
+        if (value.trimmed().compare(pttMethodSettingText(method), Qt::CaseInsensitive) == 0)
+            return method;
+    }
+    return 0;
+}
+
+std::int32_t numberFromSetting(const QString& value, std::int32_t min, std::int32_t max, std::int32_t fallback)
+{
+    bool ok = false;
+    const qlonglong number = value.trimmed().toLongLong(&ok);
+    if (!ok || number < min || number > max)
+        return fallback;
+    return static_cast<std::int32_t>(number);
+}
+
 void LoadSettings()
 {
     // The defaults of a first start go to the file in one save, and a failure is told once.
@@ -108,6 +126,16 @@ void LoadSettings()
     gTransmitTimeout = keyerTime(Setting::TransmitTimeout, kTransmitTimeoutMaxSeconds);
     gLeadTime = keyerTime(Setting::LeadTime, kKeyerTimeMaxMs);
     gTailTime = keyerTime(Setting::TailTime, kKeyerTimeMaxMs);
+    const auto number = [](Setting id, std::int32_t min, std::int32_t max) {
+        return numberFromSetting(ReadOrWriteDefault(id), min, max, settingDefault(id).toInt());
+    };
+    gPTTMethod = pttMethodFromSetting(ReadOrWriteDefault(Setting::PTTMethod));
+    gHamlibModel = number(Setting::HamlibModel, 1, 999999);
+    gHamlibPath = ReadOrWriteDefault(Setting::HamlibPath).trimmed();
+    gHamlibSpeed = number(Setting::HamlibSpeed, 0, kHamlibSpeedMax);
+    gHamlibPTT = static_cast<std::int16_t>(number(Setting::HamlibPTT, 1, kHamlibPTTMax));
+    gCM108Device = ReadOrWriteDefault(Setting::CM108Device).trimmed();
+    gCM108GPIO = static_cast<std::int16_t>(number(Setting::CM108GPIO, 1, kCM108GPIOMax));
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.

@@ -1,6 +1,5 @@
 #include "player.h"
 
-#include "comm/modcomm.h"
 #include "comm/modgetsetcom.h"
 #include "core/settingkeys.h"
 #include "core/toolkit.h"
@@ -28,13 +27,11 @@ constexpr qsizetype kStartUpsKept = 8;
 // How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
 // drops the line itself; more would add to the longest the transmitter can stay keyed.
 constexpr int kWatchdogGraceMs = 50;
+// How long the player waits for a rig to answer a key before it goes on as after a failed key. The rig's own
+// time-out is shorter; this holds should its thread be stuck in a name lookup or a connect.
+constexpr int kKeyAnswerMs = 3000;
 
 const QString kAlias = QStringLiteral("voice1");
-
-QString lineName(std::int16_t pttLine)
-{
-    return pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
-}
 
 QString quoted(const QString& s)
 {
@@ -54,18 +51,6 @@ void startSingleShot(QTimer& timer, int ms)
 }
 
 } // namespace
-
-std::int16_t lineCodeForPTT(std::int16_t pttLine)
-{
-    switch (pttLine) {
-    case 1:
-        return kLineDTR;
-    case 2:
-        return kLineRTS;
-    default:
-        return 0;
-    }
-}
 
 KeyerTimes keyerTimesFromGlobals()
 {
@@ -87,6 +72,9 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
     connect(&mStepTimer, &QTimer::timeout, this, [this] {
         if (mState == State::Waking)
             wakeTick();
+        else if (mState == State::Keying)
+            rigAnswered(true, keyingMessage(KeyingStep::Key, mKeyed),
+                        QStringLiteral("Reason: no answer within %1 s.").arg(kKeyAnswerMs / 1000));
         else if (mState == State::Lead)
             leadDone();
         else if (mState == State::Tail)
@@ -94,12 +82,13 @@ MessagePlayer::MessagePlayer(PlayerView& view, QObject* parent) : QObject(parent
     });
     connect(&mPollTimer, &QTimer::timeout, this, &MessagePlayer::poll);
     connect(&mTimeOutTimer, &QTimer::timeout, this, &MessagePlayer::timedOut);
+    connect(&keying(), &Keying::answered, this, &MessagePlayer::rigAnswered);
 }
 
 MessagePlayer::~MessagePlayer()
 {
     if (mWatched)
-        CommUnwatchLine();
+        keying().unwatch();
 }
 
 void MessagePlayer::cmdStop_Click()
@@ -133,8 +122,7 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     mTimes = times;
     mNumber = n;
     mPath = path;
-    mKeyedPort = 0;
-    mKeyedLine = 0;
+    mKeyed = PttTarget();
     mStopRequested = kFalse;
     mTimedOut = false;
     mAudioError = 0;
@@ -161,29 +149,67 @@ void MessagePlayer::keyAndLead()
     const quint64 generation = ++mGeneration;
     mState = State::Lead;
 
-    if (gCommPort > 0 && lineCodeForPTT(gPTTLine) != 0) {
-        mKeyedPort = gCommPort;
-        mKeyedLine = gPTTLine;
-        if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kTrue) == 0) {
-            mView.setLineIndicator(mKeyedLine, true);
-            if (mTimes.timeOutMs > 0) {
-                startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
-                mWatched = CommWatchLine(mKeyedPort, lineCodeForPTT(mKeyedLine),
-                                         mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
-                                             QMetaObject::invokeMethod(
-                                                 this, [this, generation] { watchdogDropped(generation); },
-                                                 Qt::QueuedConnection);
-                                         });
-            }
-        } else {
-            // Nothing is keyed, so the operator may take the time to read this before the message goes on.
-            MsgBox(
-                QStringLiteral("Error setting %1 line on %2.").arg(lineName(mKeyedLine), GetCommPortName(mKeyedPort)),
-                MsgStyle::Critical, kAppTitle, CommErrorDetail());
-            // The program may have ended while the box was open.
-            if (generation != mGeneration || mState != State::Lead)
-                return;
+    const PttTarget target = pttTargetFromGlobals();
+    if (target.keysSomething()) {
+        mKeyed = target;
+        const Keying::Answer answer = keying().key(mKeyed, true);
+        if (answer == Keying::Answer::Pending) {
+            // The rig answers from its own thread; the lead starts once it has.
+            mState = State::Keying;
+            mView.EnableMessageButtons(false);
+            startSingleShot(mStepTimer, kKeyAnswerMs);
+            return;
         }
+        const QString failure = answer == Keying::Answer::Done ? QString() : keyingMessage(KeyingStep::Key, mKeyed);
+        if (!keyAnswered(failure, keying().lastDetail(), generation))
+            return;
+    }
+    startLead();
+}
+
+bool MessagePlayer::keyAnswered(const QString& failure, const QString& detail, quint64 generation)
+{
+    if (failure.isEmpty()) {
+        mView.setLineIndicator(mKeyed.pttLine, true);
+        if (mTimes.timeOutMs > 0) {
+            startSingleShot(mTimeOutTimer, mTimes.timeOutMs);
+            mWatched = keying().watch(mKeyed, mTimes.timeOutMs + mTimes.tailMs + kWatchdogGraceMs, [this, generation] {
+                QMetaObject::invokeMethod(
+                    this, [this, generation] { watchdogDropped(generation); }, Qt::QueuedConnection);
+            });
+        }
+        return true;
+    }
+    // Nothing is keyed, so the operator may take the time to read this before the message goes on.
+    MsgBox(failure, MsgStyle::Critical, kAppTitle, detail);
+    // The program may have ended while the box was open.
+    return generation == mGeneration && mState == State::Lead;
+}
+
+void MessagePlayer::rigAnswered(bool on, const QString& failure, const QString& detail)
+{
+    if (!on) {
+        if (failure.isEmpty()) {
+            mView.setLineIndicator(mKeyed.pttLine, false);
+            return;
+        }
+        // The rig may be transmitting: the operator hears of it now, not when the message has ended.
+        QTimer::singleShot(0, this, [failure, detail] { MsgBox(failure, MsgStyle::Critical, kAppTitle, detail); });
+        return;
+    }
+    if (mState != State::Keying)
+        return;
+    mStepTimer.stop();
+    const quint64 generation = mGeneration;
+    mState = State::Lead;
+    if (!keyAnswered(failure, detail, generation))
+        return;
+    if (mStopRequested != kFalse) {
+        // STOP came while the rig was being keyed: nothing is played, the tail runs from now.
+        mState = State::Tail;
+        mView.EnableMessageButtons(false);
+        startSingleShot(mStepTimer, mTimes.tailMs);
+        return;
     }
     startLead();
 }
@@ -307,29 +333,26 @@ void MessagePlayer::watchdogDropped(quint64 generation)
 
 void MessagePlayer::unkey()
 {
-    // A port closed meanwhile (settings, exit) had its lines dropped by the driver on close; asking a
-    // closed slot could reach a reused descriptor.
-    if (!CommIsOpen(mKeyedPort)) {
-        mView.setLineIndicator(mKeyedLine, false);
+    const Keying::Answer answer = keying().key(mKeyed, false);
+    if (answer == Keying::Answer::Done) {
+        mView.setLineIndicator(mKeyed.pttLine, false);
         return;
     }
-    if (CommSetLine(mKeyedPort, lineCodeForPTT(mKeyedLine), kFalse) == 0) {
-        mView.setLineIndicator(mKeyedLine, false);
+    // The indicator goes blue when the rig has taken it; a failure is told at once and sent again.
+    if (answer == Keying::Answer::Pending)
         return;
-    }
-    const QString detail = CommErrorDetail();
-    const QString name = GetCommPortName(mKeyedPort);
+    const QString detail = keying().lastDetail();
+    const QString text = keyingMessage(KeyingStep::Unkey, mKeyed);
     // Closing the port makes the driver drop the lines: the transmitter must not stay keyed. Keying then
     // falls back to no port, as when a port fails at start, so the next message does not fail again.
-    CommClose(mKeyedPort);
-    mView.setLineIndicator(mKeyedLine, false);
-    if (gCommPort == mKeyedPort) {
+    keying().close(mKeyed);
+    mView.setLineIndicator(mKeyed.pttLine, false);
+    if (gCommPort == mKeyed.commPort) {
         gCommPort = 0;
         WriteSetting(Setting::CommPort, GetCommPortName(0));
         mView.setPortName(GetCommPortName(0));
     }
-    mNotices.append(
-        {QStringLiteral("Error clearing %1 line on %2.").arg(lineName(mKeyedLine), name), MsgStyle::Critical, detail});
+    mNotices.append({text, MsgStyle::Critical, detail});
 }
 
 void MessagePlayer::finish()
@@ -339,10 +362,10 @@ void MessagePlayer::finish()
     mPollTimer.stop();
     mTimeOutTimer.stop();
     mView.setMessageStatus(QString());
-    if (mKeyedPort > 0)
+    if (mKeyed.keysSomething())
         unkey();
     if (mWatched) {
-        CommUnwatchLine();
+        keying().unwatch();
         mWatched = false;
     }
     mView.EnableMessageButtons(true);
@@ -378,7 +401,7 @@ void MessagePlayer::abandon()
     mPollTimer.stop();
     mTimeOutTimer.stop();
     if (mWatched) {
-        CommUnwatchLine();
+        keying().unwatch();
         mWatched = false;
     }
     mNotices.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/keying.h"
 #include "core/globals.h"
 
 #include <QElapsedTimer>
@@ -68,6 +69,7 @@ private:
     {
         Idle,
         Waking,  // the audio output is being woken; nothing keyed yet
+        Keying,  // the rig has been asked to key and has not answered yet
         Lead,    // keyed, waiting for the lead time
         Playing, // the audio device plays; its mode is asked about at every poll
         Tail,    // the audio is closed; keyed for the tail time
@@ -75,6 +77,9 @@ private:
 
     void wakeTick();
     void keyAndLead();
+    // Shows a failure to key, or has the watchdog guard the line; false when the program ended meanwhile.
+    bool keyAnswered(const QString& failure, const QString& detail, quint64 generation);
+    void rigAnswered(bool on, const QString& failure, const QString& detail);
     void startLead();
     void leadDone();
     int leadWaitMs() const;
@@ -96,8 +101,8 @@ private:
     KeyerTimes mTimes;
     int mNumber = 0;
     QString mPath;
-    std::int16_t mKeyedPort = 0; // the port and line this message keys, whatever the settings say by then
-    std::int16_t mKeyedLine = 0;
+    // What this message keys, whatever the settings say by then; keysSomething() is false when nothing.
+    PttTarget mKeyed;
     bool mWatched = false; // the watchdog guards the line
     bool mTimedOut = false;
     std::int32_t mAudioError = 0;
@@ -122,9 +127,6 @@ private:
     QTimer mPollTimer;
     QTimer mTimeOutTimer;
 };
-
-// The line code of CommSetLine for a PTT-line setting; 0 when it names no line.
-std::int16_t lineCodeForPTT(std::int16_t pttLine);
 
 // What the operator is told when the transmit time-out has released the transmitter.
 QString transmitTimeOutText(int timeOutMs);

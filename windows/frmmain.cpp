@@ -1,6 +1,6 @@
 #include "frmmain.h"
 
-#include "comm/modcomm.h"
+#include "comm/keying.h"
 #include "comm/modgetsetcom.h"
 #include "core/placement.h"
 #include "core/resizer.h"
@@ -96,7 +96,44 @@ FrmMain& frmMain()
     return *form;
 }
 
-FrmMain::FrmMain(QObject* parent) : Form(parent) {}
+FrmMain::FrmMain(QObject* parent) : Form(parent)
+{
+    // A rig opened in the background tells of its failure later, with nothing keyed.
+    connect(&keying(), &Keying::openFailed, this, [this](const QString& text, const QString& detail) {
+        if (isLoaded())
+            QTimer::singleShot(0, this, [text, detail] { MsgBox(text, MsgStyle::Critical, kAppTitle, detail); });
+    });
+}
+
+void FrmMain::showTarget()
+{
+    const PttTarget target = pttTargetFromGlobals();
+    QString name = pttTargetName(target);
+    // The hidraw device itself: a sound card's name or "the first found" says less once it is open.
+    if (target.method == PttMethod::CM108 && !keying().device(target).isEmpty())
+        name = QStringLiteral("CM108 ") + keying().device(target);
+    setPortName(name);
+    showIndicatorsFor(target.method);
+}
+
+void FrmMain::showIndicatorsFor(PttMethod method)
+{
+    if (!isLoaded())
+        return;
+    // A rig or a GPIO pin has one PTT and reports it on the first indicator.
+    const bool serial = method == PttMethod::Serial;
+    mLblDTR->setText(serial ? QStringLiteral("DTR") : QStringLiteral("PTT"));
+    mLblRTS->setVisible(serial);
+    if (!mResizer)
+        return;
+    // "rigctld localhost:4532" does not fit the frame drawn for "COM1": the other methods get the width of
+    // the two button columns, with their one indicator in the middle.
+    const QRect frame = serial ? twipsRect(1080, 120, 2535, 615) : twipsRect(240, 120, 4365, 615);
+    QRect indicator = mResizer->designGeometry(mLblDTR);
+    indicator.moveLeft(serial ? twipsRect(360, 0, 0, 0).left() : (frame.width() - indicator.width()) / 2);
+    mResizer->setDesignGeometry(mFrame, frame);
+    mResizer->setDesignGeometry(mLblDTR, indicator);
+}
 
 QWidget* FrmMain::CreateWindow()
 {
@@ -205,7 +242,7 @@ QWidget* FrmMain::CreateWindow()
     window->adjustSize();
     client->setMinimumSize(0, 0);
     client->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    new ProportionalResizer(client);
+    mResizer = new ProportionalResizer(client);
     window->setMinimumSize(window->sizeHint() / 2);
     centreOver(window);
     return window;
@@ -221,6 +258,7 @@ void FrmMain::ControlsDestroyed()
     mPanels.fill(nullptr);
     mPicTray = nullptr;
     mTimer1 = mClock = mPortWatch = nullptr;
+    mResizer = nullptr;
     mMnuShow = mMnuHide = nullptr;
     mMnuMain = nullptr;
 }
@@ -240,63 +278,64 @@ void FrmMain::Form_Load()
     sbarPanel(3)->setText(QStringLiteral("Timer OFF"));
     updateClock();
     EnableMessageButtons(true);
-    setPortName(GetCommPortName());
+    const PttTarget target = pttTargetFromGlobals();
+    setPortName(pttTargetName(target));
+    showIndicatorsFor(target.method);
     setForeColour(mLblDTR, kBgrDarkBlue);
     setForeColour(mLblRTS, kBgrDarkBlue);
     mLostPort = 0;
-    if (gCommPort > 0)
+    if (target.method != PttMethod::Serial || gCommPort > 0)
         openConfiguredPort();
+    // The device the first CM108 found turned out to be.
+    if (target.method == PttMethod::CM108)
+        showTarget();
     mPortWatch->start();
 }
 
 bool FrmMain::portIsLost() const
 {
-    return mLostPort != 0 && mLostPort == gCommPort && !CommIsOpen(gCommPort);
+    return mLostPort != 0 && mLostPort == gCommPort && !keying().isOpen(pttTargetFromGlobals());
 }
 
 void FrmMain::portWatch_Timer()
 {
+    const PttTarget target = pttTargetFromGlobals();
     if (mLostPort != 0) {
         // Another port chosen in Settings meanwhile ends the wait.
         if (!portIsLost()) {
             mLostPort = 0;
             return;
         }
-        if (!CommIsBack(gCommPort))
+        // Perhaps not ready yet (udev still setting its permissions): the next try may work.
+        if (!keying().isBack(target) || !keying().reopen(target))
             return;
-        const std::int16_t port = gCommPort;
-        if (CommOpen(port, GetCommPortName(), kCommSettings) != 0 || CommSetLine(port, kLineDTR, kFalse) != 0 ||
-            CommSetLine(port, kLineRTS, kFalse) != 0) {
-            // Perhaps not ready yet (udev still setting its permissions): the next try may work.
-            CommClose(port);
-            return;
-        }
         mLostPort = 0;
         setMessageStatus(
-            QStringLiteral("%1 is back on %2, DTR and RTS down.").arg(GetCommPortName(), CommDevice(port)));
+            QStringLiteral("%1 is back on %2, DTR and RTS down.").arg(GetCommPortName(), keying().device(target)));
         return;
     }
-    if (gCommPort > 0 && CommIsGone(gCommPort))
+    if (keying().isGone(target))
         portGone();
 }
 
 void FrmMain::portGone()
 {
+    const PttTarget target = pttTargetFromGlobals();
     const std::int16_t port = gCommPort;
-    const QString device = CommDevice(port);
+    const QString device = keying().device(target);
     const bool playing = mPlayer.isPlaying();
     mLostPort = port;
     if (playing)
         mPlayer.cmdStop_Click();
     // The device is gone, and with it the lines; the close frees the descriptor and the locks.
-    CommClose(port);
+    keying().close(target);
     setLineIndicator(1, false);
     setLineIndicator(2, false);
-    const auto tell = [this, port, device, playing] {
+    const auto tell = [this, port, target, device, playing] {
         if (!isLoaded() || !portIsLost() || mLostPort != port)
             return;
         setMessageStatus(QStringLiteral("%1 is gone: nothing is sent until it is back.").arg(GetCommPortName(port)));
-        const QString back = CommIsBack(port) || device.startsWith(QLatin1String("/dev/serial/"))
+        const QString back = keying().isBack(target) || device.startsWith(QLatin1String("/dev/serial/"))
                                  ? QStringLiteral("It is opened again when it comes back.")
                                  : QStringLiteral("Its name may come back on another adapter, so it is not "
                                                   "opened by itself: start the keyer again once it is back, or "
@@ -318,35 +357,22 @@ void FrmMain::portGone()
 
 void FrmMain::openConfiguredPort()
 {
-    CommClose(gCommPort);
-    Sleep(250);
-    if (CommOpen(gCommPort, GetCommPortName(), kCommSettings) != 0) {
-        reportPortFailure(QStringLiteral("Error opening "));
+    bool held = false;
+    const PttTarget target = pttTargetFromGlobals();
+    const KeyingNotice failure = keying().open(target, &held);
+    if (failure.text.isEmpty())
+        return;
+    if (target.method != PttMethod::Serial) {
+        // The method stays chosen: its settings are the operator's to mend, and nothing is keyed meanwhile.
+        MsgBox(failure.text, MsgStyle::Critical, kAppTitle, failure.detail);
         return;
     }
-    const std::int16_t port = gCommPort;
-    if (CommSetLine(port, kLineDTR, kFalse) != 0) {
-        // A port whose lines cannot be dropped is not kept: closing it lets the driver drop them.
-        reportPortFailure(QStringLiteral("Error clearing DTR line on "));
-        CommClose(port);
-        return;
-    }
-    if (CommSetLine(port, kLineRTS, kFalse) != 0) {
-        reportPortFailure(QStringLiteral("Error clearing RTS line on "));
-        CommClose(port);
-    }
-}
-
-void FrmMain::reportPortFailure(const QString& text)
-{
-    const QString detail = CommErrorDetail();
     // A port that another copy (one the operator let run beside this) or another program holds is kept
     // for the next start; "None" is for a port that failed.
-    if (!CommErrorIsPortHeld())
+    if (!held)
         WriteSetting(Setting::CommPort, GetCommPortName(0));
-    const QString message = text + GetCommPortName() + QStringLiteral(".\nUse setting to change the comm port.");
     gCommPort = 0;
-    MsgBox(message, MsgStyle::Critical, kAppTitle, detail);
+    MsgBox(failure.text, MsgStyle::Critical, kAppTitle, failure.detail);
 }
 
 void FrmMain::Form_Activate()
@@ -374,10 +400,7 @@ void FrmMain::Form_Unload(VBool& cancel)
         gExitRequested = kTrue;
         mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
-        // Every port held, not only the one selected: a settings dialog open meanwhile may have
-        // changed the selection without opening it.
-        for (std::int16_t port = 1; port <= kPortCount; ++port)
-            CommClose(port);
+        keying().closeAll();
         DeleteTrayIcon(mPicTray);
         EndProgram();
         return;
@@ -423,8 +446,11 @@ void FrmMain::setMessageStatus(const QString& text)
 
 void FrmMain::setPortName(const QString& name)
 {
-    if (mFrame)
-        mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+    if (!mFrame)
+        return;
+    mFrame->setTitle(QStringLiteral("PTT Line Status:  ") + name);
+    // A long device name may not fit the frame: the whole of it is one pointer's rest away.
+    mFrame->setToolTip(mFrame->title());
 }
 
 void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/keying.h"
 #include "core/form.h"
 #include "keyer/idtimer.h"
 #include "keyer/player.h"
@@ -11,6 +12,7 @@
 class QAction;
 class QGroupBox;
 class QLabel;
+class ProportionalResizer;
 class QMainWindow;
 class QMenu;
 class QPushButton;
@@ -32,6 +34,10 @@ public:
     void setMessageStatus(const QString& text) override;
     void setLineIndicator(std::int16_t pttLine, bool keyed) override;
     void setPortName(const QString& name) override;
+    // DTR and RTS for a serial line, one PTT indicator for the other methods.
+    void showIndicatorsFor(PttMethod method);
+    // Names the PTT target in force in the frame title and shows its indicators.
+    void showTarget();
 
     // Event handlers, reachable for the tray, the menus and tests.
     void cmdMsg_Click(int index);
@@ -80,7 +86,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void reportPortFailure(const QString& text);
     void openConfiguredPort();
     // Notices at once a port whose device has gone, and opens it again when it is back.
     void portWatch_Timer();
@@ -106,6 +111,7 @@ private:
     QTimer* mTimer1 = nullptr;
     QTimer* mClock = nullptr;
     QTimer* mPortWatch = nullptr;
+    ProportionalResizer* mResizer = nullptr;
     // The port whose device went away while the program held it; 0 while none is missed.
     std::int16_t mLostPort = 0;
     QAction* mMnuShow = nullptr;

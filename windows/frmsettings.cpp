@@ -1,6 +1,8 @@
 #include "frmsettings.h"
 
-#include "comm/modcomm.h"
+#include "comm/cm108.h"
+#include "comm/hamlibrig.h"
+#include "comm/keying.h"
 #include "comm/modgetsetcom.h"
 #include "comm/portdevices.h"
 #include "comm/portmap.h"
@@ -14,16 +16,16 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QCompleter>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 
 namespace {
-
-const QString kUseSetting = QStringLiteral(".\nUse setting to change the comm port.");
 
 // The device rows sit below the original frames, which keep their positions, and Close comes last at
 // the bottom, where a dialog's closing button is looked for.
@@ -33,7 +35,10 @@ constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
 // The keyer times below the devices.
 constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
 constexpr double kKeyerHeight = 240 + 3 * kDeviceRowHeight + 15;
-constexpr double kCloseTop = kKeyerTop + kKeyerHeight + 120;
+// The PTT method below the keyer times: the options in the first row, then the fields of the method.
+constexpr double kMethodTop = kKeyerTop + kKeyerHeight + 120;
+constexpr double kMethodHeight = 240 + 5 * kDeviceRowHeight + 375 + 15;
+constexpr double kCloseTop = kMethodTop + kMethodHeight + 120;
 constexpr double kCloseHeight = 375;
 // Room for "COM4" in any common font; the combo box takes the rest of the row.
 constexpr double kDeviceLabelWidth = 615;
@@ -51,27 +56,6 @@ void deselect(QRadioButton* option)
     option->setAutoExclusive(false);
     option->setChecked(false);
     option->setAutoExclusive(true);
-}
-
-// Opens `port` and drops both lines; on failure returns the start of the message.
-QString openWithLinesClear(std::int16_t port)
-{
-    if (CommOpen(port, GetCommPortName(), kCommSettings) != 0)
-        return QStringLiteral("Error opening ");
-    if (CommSetLine(port, kLineDTR, 0) != 0)
-        return QStringLiteral("Error clearing DTR line on ");
-    if (CommSetLine(port, kLineRTS, 0) != 0)
-        return QStringLiteral("Error clearing RTS line on ");
-    return QString();
-}
-
-QString clearLines(std::int16_t port)
-{
-    if (CommSetLine(port, kLineDTR, 0) != 0)
-        return QStringLiteral("Error clearing DTR line on ");
-    if (CommSetLine(port, kLineRTS, 0) != 0)
-        return QStringLiteral("Error clearing RTS line on ");
-    return QString();
 }
 
 } // namespace
@@ -148,9 +132,14 @@ QWidget* FrmSettings::CreateWindow()
     mTxtTailTime->setToolTip(QStringLiteral("How long the transmitter stays keyed after the audio"));
     mTxtTailTime->setSingleStep(10);
 
-    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],         mOptComm[1],  mOptComm[2],   mOptComm[3],
-                        mOptPTTDTR,    mOptPTTRTS,    mOptOnTopNo,         mOptOnTopYes, mCboDevice[0], mCboDevice[1],
-                        mCboDevice[2], mCboDevice[3], mTxtTransmitTimeout, mTxtLeadTime, mTxtTailTime};
+    createMethodFrame(window, kMethodTop);
+
+    QWidget* order[] = {mCmdClose,       mOptCommNone,   mOptComm[0],     mOptComm[1],   mOptComm[2],
+                        mOptComm[3],     mOptPTTDTR,     mOptPTTRTS,      mOptOnTopNo,   mOptOnTopYes,
+                        mCboDevice[0],   mCboDevice[1],  mCboDevice[2],   mCboDevice[3], mTxtTransmitTimeout,
+                        mTxtLeadTime,    mTxtTailTime,   mOptMethod[0],   mOptMethod[1], mOptMethod[2],
+                        mCboHamlibModel, mTxtHamlibPath, mTxtHamlibSpeed, mCboHamlibPTT, mCboCM108Device,
+                        mTxtCM108GPIO,   mCmdTest};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -176,10 +165,14 @@ QWidget* FrmSettings::CreateWindow()
 
     new ProportionalResizer(window);
     // Made editable only now: the combo box places its own line edit, the resizer must not.
-    for (QComboBox* combo : mCboDevice) {
+    for (QComboBox* combo :
+         {mCboDevice[0], mCboDevice[1], mCboDevice[2], mCboDevice[3], mCboHamlibModel, mCboCM108Device}) {
         combo->setEditable(true);
         combo->setInsertPolicy(QComboBox::NoInsert);
     }
+    // Typing any part of a maker or model name finds it among the library's models.
+    mCboHamlibModel->completer()->setFilterMode(Qt::MatchContains);
+    mCboHamlibModel->completer()->setCompletionMode(QCompleter::PopupCompletion);
     fitToCaptions(window);
     centreOver(window, owner);
     mCmdClose->setFocus();
@@ -197,6 +190,15 @@ void FrmSettings::ControlsDestroyed()
     mCboDevice.fill(nullptr);
     mFKeyer = nullptr;
     mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = nullptr;
+    mFPTTMethod = nullptr;
+    mOptMethod.fill(nullptr);
+    mLblSerialNote = nullptr;
+    mHamlibFields.clear();
+    mCM108Fields.clear();
+    mCboHamlibModel = mCboHamlibPTT = mCboCM108Device = nullptr;
+    mTxtHamlibPath = nullptr;
+    mTxtHamlibSpeed = mTxtCM108GPIO = nullptr;
+    mCmdTest = nullptr;
 }
 
 void FrmSettings::Form_Load()
@@ -226,6 +228,8 @@ void FrmSettings::Form_Load()
     mTxtTransmitTimeout->setValue(gTransmitTimeout);
     mTxtLeadTime->setValue(gLeadTime);
     mTxtTailTime->setValue(gTailTime);
+    mOldTarget = pttTargetFromGlobals();
+    fillMethodFields();
 }
 
 void FrmSettings::fillDeviceChoices()
@@ -332,14 +336,20 @@ void FrmSettings::Form_Unload(VBool& cancel)
         gCommPort = mOldCommPort;
         gPTTLine = mOldPTTLine;
         gAlwaysOnTop = mOldAlwaysOnTop;
+        gPTTMethod = static_cast<std::int16_t>(mOldTarget.method);
+        if (mTesting)
+            endTest();
         return;
     }
+    if (mTesting)
+        endTest();
     SettingsBatch saving;
     bool changed = storeDeviceChanges();
     changed = storeKeyerTimes() || changed;
+    changed = storePttSettings() || changed;
 
-    if (portChanged()) {
-        changePort();
+    if (targetChanged()) {
+        changeTarget();
         changed = true;
     }
     if (gPTTLine != mOldPTTLine) {
@@ -353,7 +363,7 @@ void FrmSettings::Form_Unload(VBool& cancel)
     if (!changed)
         return;
     if (frmMain().isLoaded() && frmMain().fPTTLineStatus())
-        frmMain().setPortName(GetCommPortName());
+        frmMain().showTarget();
     // A save that failed has told the operator so; "Settings Changed" would say the opposite.
     if (!saving.commit())
         return;
@@ -414,42 +424,285 @@ bool FrmSettings::portChanged() const
 
 void FrmSettings::changePort()
 {
-    if (mOldCommPort != 0 && CommClose(mOldCommPort) != 0)
-        MsgBox(QStringLiteral("Error closing COM") + QString::number(mOldCommPort), MsgStyle::Critical, kAppTitle,
-               CommErrorDetail());
-
-    if (gCommPort != 0) {
-        const QString failure = openWithLinesClear(gCommPort);
-        if (!failure.isEmpty()) {
-            const QString text = failure + GetCommPortName() + kUseSetting;
-            const QString detail = CommErrorDetail();
-            // What the attempt opened must not stay held, perhaps with a line up, under no name.
-            CommClose(gCommPort);
-            gCommPort = mOldCommPort;
-            MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
-            restorePreviousPort();
-        }
-    }
+    PttTarget from = pttTargetFromGlobals();
+    from.commPort = mOldCommPort;
+    const KeyingSwitch result = keying().switchTo(from, pttTargetFromGlobals(), [this] { restorePreviousDevice(); });
+    gCommPort = result.target.commPort;
+    for (const KeyingNotice& notice : result.notices)
+        MsgBox(notice.text, MsgStyle::Critical, kAppTitle, notice.detail);
     WriteSetting(Setting::CommPort, gCommPort == 0 ? GetCommPortName(0) : QString::number(gCommPort));
 }
 
-void FrmSettings::restorePreviousPort()
+void FrmSettings::restorePreviousDevice()
 {
-    if (gCommPort < 1 || gCommPort > kPortCount)
+    if (mOldCommPort < 1 || mOldCommPort > kPortCount)
         return;
-    const auto slot = static_cast<std::size_t>(gCommPort);
+    const auto slot = static_cast<std::size_t>(mOldCommPort);
     // Back to the device the port was open on when the dialog opened.
     if (mNewDevice[slot] != mOldDevice[slot]) {
-        WriteSetting(Setting::PortDevice, mOldDevice[slot], gCommPort);
+        WriteSetting(Setting::PortDevice, mOldDevice[slot], mOldCommPort);
         mNewDevice[slot] = mOldDevice[slot];
     }
-    // A port whose close failed above is still held: it only needs its lines dropped.
-    const QString failure = CommIsOpen(gCommPort) ? clearLines(gCommPort) : openWithLinesClear(gCommPort);
-    if (failure.isEmpty())
+}
+
+void FrmSettings::createMethodFrame(QWidget* window, double top)
+{
+    mFPTTMethod = new QGroupBox(QStringLiteral("PTT Method"), window);
+    mFPTTMethod->setGeometry(twipsRect(120, top, 2925, kMethodHeight));
+    const QString captions[] = {QStringLiteral("Serial line"), QStringLiteral("Hamlib"), QStringLiteral("CM108 GPIO")};
+    for (int method = 0; method < 3; ++method) {
+        mOptMethod[static_cast<std::size_t>(method)] =
+            makeOption(captions[method], mFPTTMethod, 120 + method * 930, 240, 915);
+        connect(mOptMethod[static_cast<std::size_t>(method)], &QRadioButton::toggled, this,
+                [this, method](bool checked) {
+                    if (checked)
+                        optMethod_Click(method);
+                });
+    }
+    const auto rowTop = [](int row) { return 240 + row * kDeviceRowHeight; };
+    const auto addRow = [this, &rowTop](int row, const QString& caption, QWidget* field, QList<QWidget*>& group) {
+        auto* label = new QLabel(caption, mFPTTMethod);
+        label->setGeometry(twipsRect(120, rowTop(row) + 30, kDeviceLabelWidth, 255));
+        field->setParent(mFPTTMethod);
+        field->setGeometry(twipsRect(120 + kDeviceLabelWidth, rowTop(row), 2805 - 120 - kDeviceLabelWidth, 315));
+        label->setBuddy(field);
+        group << label << field;
+    };
+    mLblSerialNote = new QLabel(QStringLiteral("Keys the PTT line of the port above."), mFPTTMethod);
+    mLblSerialNote->setGeometry(twipsRect(120, rowTop(1) + 30, 2685, 255));
+
+    mCboHamlibModel = new QComboBox;
+    mCboHamlibModel->setToolTip(QStringLiteral("Hamlib's rig model; 2 (NET rigctl) reaches rigctld"));
+    addRow(1, QStringLiteral("Model"), mCboHamlibModel, mHamlibFields);
+    mTxtHamlibPath = new QLineEdit;
+    mTxtHamlibPath->setToolTip(QStringLiteral("host:port of rigctld, or the rig's device such as /dev/ttyUSB0"));
+    mTxtHamlibPath->setMaxLength(511);
+    addRow(2, QStringLiteral("Path"), mTxtHamlibPath, mHamlibFields);
+    mTxtHamlibSpeed = new QSpinBox;
+    mTxtHamlibSpeed->setRange(0, kHamlibSpeedMax);
+    mTxtHamlibSpeed->setSpecialValueText(QStringLiteral("Model's own"));
+    mTxtHamlibSpeed->setToolTip(QStringLiteral("Serial speed of a rig on a cable"));
+    addRow(3, QStringLiteral("Speed"), mTxtHamlibSpeed, mHamlibFields);
+    mCboHamlibPTT = new QComboBox;
+    mCboHamlibPTT->addItems(
+        {QStringLiteral("Key"), QStringLiteral("Key with microphone input"), QStringLiteral("Key with data input")});
+    addRow(4, QStringLiteral("PTT"), mCboHamlibPTT, mHamlibFields);
+
+    mCboCM108Device = new QComboBox;
+    mCboCM108Device->setToolTip(QStringLiteral("The USB sound card whose GPIO pin keys the transmitter"));
+    addRow(1, QStringLiteral("Device"), mCboCM108Device, mCM108Fields);
+    mTxtCM108GPIO = new QSpinBox;
+    mTxtCM108GPIO->setRange(1, kCM108GPIOMax);
+    mTxtCM108GPIO->setToolTip(QStringLiteral("The GPIO pin wired to PTT; 3 on most interfaces"));
+    addRow(2, QStringLiteral("GPIO"), mTxtCM108GPIO, mCM108Fields);
+
+    mCmdTest = new QPushButton(QStringLiteral("Test"), mFPTTMethod);
+    mCmdTest->setGeometry(twipsRect(1680, rowTop(5), 1125, 375));
+    mCmdTest->setToolTip(QStringLiteral("Keys the transmitter for one second"));
+    connect(mCmdTest, &QPushButton::clicked, this, &FrmSettings::cmdTest_Click);
+    mTestTimer.setSingleShot(true);
+    mTestTimer.setTimerType(Qt::PreciseTimer);
+    connect(&mTestTimer, &QTimer::timeout, this, &FrmSettings::endTest, Qt::UniqueConnection);
+}
+
+void FrmSettings::fillMethodFields()
+{
+    for (QRadioButton* option : mOptMethod)
+        deselect(option);
+    const int method = gPTTMethod >= 0 && gPTTMethod <= 2 ? gPTTMethod : 0;
+    mCboHamlibModel->clear();
+    for (const HamlibModel& model : hamlibModels())
+        mCboHamlibModel->addItem(QStringLiteral("%1 %2 (%3)").arg(model.maker, model.name).arg(model.model),
+                                 model.model);
+    const int modelIndex = mCboHamlibModel->findData(gHamlibModel);
+    mCboHamlibModel->setCurrentIndex(modelIndex);
+    if (modelIndex < 0)
+        mCboHamlibModel->setEditText(QString::number(gHamlibModel));
+    mTxtHamlibPath->setText(gHamlibPath);
+    mTxtHamlibSpeed->setValue(gHamlibSpeed);
+    mCboHamlibPTT->setCurrentIndex(std::clamp<int>(gHamlibPTT, 1, kHamlibPTTMax) - 1);
+    mCboCM108Device->clear();
+    mCboCM108Device->addItem(QStringLiteral("(the first CM108 found)"), QString());
+    for (const Cm108Device& device : findCm108Devices())
+        mCboCM108Device->addItem(device.label, device.path);
+    const int deviceIndex = gCM108Device.isEmpty() ? 0 : mCboCM108Device->findText(gCM108Device);
+    mCboCM108Device->setCurrentIndex(deviceIndex);
+    if (deviceIndex < 0)
+        mCboCM108Device->setEditText(gCM108Device);
+    mTxtCM108GPIO->setValue(gCM108GPIO);
+    mOptMethod[static_cast<std::size_t>(method)]->setChecked(true);
+    showMethodFields();
+}
+
+void FrmSettings::showMethodFields()
+{
+    const int method = gPTTMethod;
+    mLblSerialNote->setVisible(method == 0);
+    for (QWidget* field : mHamlibFields)
+        field->setVisible(method == 1);
+    for (QWidget* field : mCM108Fields)
+        field->setVisible(method == 2);
+}
+
+void FrmSettings::optMethod_Click(int method)
+{
+    if (!isLoaded() || method < 0 || method > 2)
         return;
-    const QString text = failure + GetCommPortName() + kUseSetting;
-    const QString detail = CommErrorDetail();
-    CommClose(gCommPort);
-    gCommPort = 0;
-    MsgBox(text, MsgStyle::Critical, kAppTitle, detail);
+    gPTTMethod = static_cast<std::int16_t>(method);
+    showMethodFields();
+}
+
+PttTarget FrmSettings::fieldTarget() const
+{
+    PttTarget target = pttTargetFromGlobals();
+    if (!mCboHamlibModel)
+        return target;
+    // A model typed as a number counts as well as one picked from the list.
+    const QString modelText = mCboHamlibModel->currentText().trimmed();
+    const int index = mCboHamlibModel->findText(modelText);
+    bool typed = false;
+    const int number = modelText.toInt(&typed);
+    target.hamlib.model = index >= 0            ? mCboHamlibModel->itemData(index).toInt()
+                          : typed && number > 0 ? number
+                                                : gHamlibModel;
+    target.hamlib.path = mTxtHamlibPath->text().trimmed();
+    target.hamlib.speed = mTxtHamlibSpeed->value();
+    target.hamlib.pttKind = mCboHamlibPTT->currentIndex() + 1;
+    const QString deviceText = mCboCM108Device->currentText().trimmed();
+    const int deviceIndex = mCboCM108Device->findText(deviceText);
+    // A device picked from the list is stored by its sound card, which stays when the hidraw number moves.
+    target.cm108Device = deviceIndex == 0 ? QString() : deviceText;
+    target.cm108Gpio = mTxtCM108GPIO->value();
+    return target;
+}
+
+bool FrmSettings::storePttSettings()
+{
+    if (!mCboHamlibModel)
+        return false;
+    const PttTarget target = fieldTarget();
+    bool stored = false;
+    const auto store = [&stored](bool differs, Setting id, const QString& value) {
+        if (!differs)
+            return;
+        WriteSetting(id, value);
+        stored = true;
+    };
+    store(target.method != mOldTarget.method, Setting::PTTMethod, pttMethodSettingText(gPTTMethod));
+    store(target.hamlib.model != gHamlibModel, Setting::HamlibModel, QString::number(target.hamlib.model));
+    store(target.hamlib.path != gHamlibPath, Setting::HamlibPath, target.hamlib.path);
+    store(target.hamlib.speed != gHamlibSpeed, Setting::HamlibSpeed, QString::number(target.hamlib.speed));
+    store(target.hamlib.pttKind != gHamlibPTT, Setting::HamlibPTT, QString::number(target.hamlib.pttKind));
+    store(target.cm108Device != gCM108Device, Setting::CM108Device, target.cm108Device);
+    store(target.cm108Gpio != gCM108GPIO, Setting::CM108GPIO, QString::number(target.cm108Gpio));
+    gHamlibModel = target.hamlib.model;
+    gHamlibPath = target.hamlib.path;
+    gHamlibSpeed = target.hamlib.speed;
+    gHamlibPTT = static_cast<std::int16_t>(target.hamlib.pttKind);
+    gCM108Device = target.cm108Device;
+    gCM108GPIO = static_cast<std::int16_t>(target.cm108Gpio);
+    return stored;
+}
+
+bool FrmSettings::targetChanged() const
+{
+    const PttTarget now = pttTargetFromGlobals();
+    if (now.method == PttMethod::Serial && mOldTarget.method == PttMethod::Serial)
+        return portChanged();
+    if (now.method != mOldTarget.method)
+        return true;
+    if (now.method == PttMethod::Hamlib)
+        return now.hamlib != mOldTarget.hamlib;
+    return now.cm108Device != mOldTarget.cm108Device || now.cm108Gpio != mOldTarget.cm108Gpio;
+}
+
+void FrmSettings::changeTarget()
+{
+    const PttTarget now = pttTargetFromGlobals();
+    if (now.method == PttMethod::Serial && mOldTarget.method == PttMethod::Serial) {
+        changePort();
+        return;
+    }
+    PttTarget from = mOldTarget;
+    from.commPort = mOldCommPort;
+    const KeyingSwitch result = keying().switchTo(from, now);
+    if (now.method == PttMethod::Serial)
+        gCommPort = result.target.commPort;
+    for (const KeyingNotice& notice : result.notices)
+        MsgBox(notice.text, MsgStyle::Critical, kAppTitle, notice.detail);
+    if (gCommPort != mOldCommPort)
+        WriteSetting(Setting::CommPort, gCommPort == 0 ? GetCommPortName(0) : QString::number(gCommPort));
+}
+
+void FrmSettings::cmdTest_Click()
+{
+    if (mTesting)
+        return;
+    if (frmMain().player().isPlaying()) {
+        MsgBox(QStringLiteral("A message is being sent: test once it has ended."), MsgStyle::Exclamation, kAppTitle);
+        return;
+    }
+    PttTarget shown = fieldTarget();
+    shown.commPort = gCommPort;
+    PttTarget inForce = mOldTarget;
+    inForce.commPort = mOldCommPort;
+    const bool serial = shown.method == PttMethod::Serial && inForce.method == PttMethod::Serial;
+    const bool same = serial ? shown.commPort == inForce.commPort && !portChanged() && shown.pttLine == inForce.pttLine
+                      : shown.method != inForce.method ? false
+                      : shown.method == PttMethod::Hamlib
+                          ? shown.hamlib == inForce.hamlib
+                          : shown.cm108Device == inForce.cm108Device && shown.cm108Gpio == inForce.cm108Gpio;
+    if (!same) {
+        MsgBox(QStringLiteral("Close Settings to put these choices in force, then test them."), MsgStyle::Exclamation,
+               kAppTitle);
+        return;
+    }
+    if (!inForce.keysSomething() || !keying().isOpen(inForce)) {
+        MsgBox(QStringLiteral("Nothing to key: ") + pttTargetName(inForce) + QStringLiteral(" is not open."),
+               MsgStyle::Exclamation, kAppTitle);
+        return;
+    }
+    const Keying::Answer answer = keying().key(inForce, true);
+    if (answer == Keying::Answer::Failed) {
+        MsgBox(keyingMessage(KeyingStep::Key, inForce), MsgStyle::Critical, kAppTitle, keying().lastDetail());
+        return;
+    }
+    mTesting = true;
+    mTestTarget = inForce;
+    if (isLoaded())
+        mCmdTest->setEnabled(false);
+    if (answer == Keying::Answer::Done)
+        frmMain().setLineIndicator(inForce.pttLine, true);
+    else
+        connect(
+            &keying(), &Keying::answered, this,
+            [](bool on, const QString& text, const QString& detail) {
+                if (on && !text.isEmpty())
+                    QTimer::singleShot(0, [text, detail] { MsgBox(text, MsgStyle::Critical, kAppTitle, detail); });
+            },
+            Qt::SingleShotConnection);
+    // Released on time even should this thread be held meanwhile.
+    keying().watch(inForce, kTestMs + 250, nullptr);
+    mTestTimer.start(kTestMs);
+}
+
+void FrmSettings::endTest()
+{
+    if (!mTesting)
+        return;
+    mTesting = false;
+    mTestTimer.stop();
+    keying().unwatch();
+    if (isLoaded())
+        mCmdTest->setEnabled(true);
+    const Keying::Answer answer = keying().key(mTestTarget, false);
+    if (answer == Keying::Answer::Pending)
+        return; // the player shows the rig's answer, as for a message
+    if (answer == Keying::Answer::Failed) {
+        const QString detail = keying().lastDetail();
+        // Closing makes the driver drop the lines: the transmitter must not stay keyed.
+        keying().close(mTestTarget);
+        MsgBox(keyingMessage(KeyingStep::Unkey, mTestTarget), MsgStyle::Critical, kAppTitle, detail);
+    }
+    frmMain().setLineIndicator(mTestTarget.pttLine, false);
 }

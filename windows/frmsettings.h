@@ -1,13 +1,17 @@
 #pragma once
 
+#include "comm/keying.h"
 #include "core/form.h"
 
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
 
 class QComboBox;
+class QLabel;
+class QLineEdit;
 class QGroupBox;
 class QPushButton;
 class QRadioButton;
@@ -30,6 +34,9 @@ public:
     void optOnTopNo_Click();
     void optOnTopYes_Click();
     void cmdClose_Click();
+    void optMethod_Click(int method); // 0 = Serial line, 1 = Hamlib, 2 = CM108 GPIO
+    // Keys the PTT method in force for one second.
+    void cmdTest_Click();
 
     // Controls, for tests; null while unloaded.
     QPushButton* cmdClose() const { return mCmdClose; }
@@ -49,6 +56,17 @@ public:
     QSpinBox* txtTransmitTimeout() const { return mTxtTransmitTimeout; }
     QSpinBox* txtLeadTime() const { return mTxtLeadTime; }
     QSpinBox* txtTailTime() const { return mTxtTailTime; }
+    QGroupBox* fPTTMethod() const { return mFPTTMethod; }
+    QRadioButton* optMethod(int method) const { return mOptMethod.at(static_cast<std::size_t>(method)); }
+    QComboBox* cboHamlibModel() const { return mCboHamlibModel; }
+    QLineEdit* txtHamlibPath() const { return mTxtHamlibPath; }
+    QSpinBox* txtHamlibSpeed() const { return mTxtHamlibSpeed; }
+    QComboBox* cboHamlibPTT() const { return mCboHamlibPTT; }
+    QComboBox* cboCM108Device() const { return mCboCM108Device; }
+    QSpinBox* txtCM108GPIO() const { return mTxtCM108GPIO; }
+    QPushButton* cmdTest() const { return mCmdTest; }
+    // How long Test keys the transmitter.
+    static constexpr int kTestMs = 1000;
 
 protected:
     QWidget* CreateWindow() override;
@@ -69,7 +87,22 @@ private:
     bool storeKeyerTimes();
     bool portChanged() const;
     void changePort();
-    void restorePreviousPort();
+    void restorePreviousDevice();
+    void createMethodFrame(QWidget* window, double top);
+    void fillMethodFields();
+    void showMethodFields();
+    // The PTT target the method fields describe now.
+    PttTarget fieldTarget() const;
+    // Stores the PTT settings that changed and puts them in the globals; true when any was stored.
+    bool storePttSettings();
+    bool targetChanged() const;
+    void changeTarget();
+    void endTest();
+
+    PttTarget mOldTarget; // in force when the dialog opened
+    PttTarget mTestTarget;
+    bool mTesting = false;
+    QTimer mTestTimer;
 
     std::int16_t mOldCommPort = 0;
     std::int16_t mOldPTTLine = 1;
@@ -94,6 +127,18 @@ private:
     QSpinBox* mTxtTransmitTimeout = nullptr;
     QSpinBox* mTxtLeadTime = nullptr;
     QSpinBox* mTxtTailTime = nullptr;
+    QGroupBox* mFPTTMethod = nullptr;
+    std::array<QRadioButton*, 3> mOptMethod{};
+    QLabel* mLblSerialNote = nullptr;
+    QList<QWidget*> mHamlibFields;
+    QList<QWidget*> mCM108Fields;
+    QComboBox* mCboHamlibModel = nullptr;
+    QLineEdit* mTxtHamlibPath = nullptr;
+    QSpinBox* mTxtHamlibSpeed = nullptr;
+    QComboBox* mCboHamlibPTT = nullptr;
+    QComboBox* mCboCM108Device = nullptr;
+    QSpinBox* mTxtCM108GPIO = nullptr;
+    QPushButton* mCmdTest = nullptr;
 };
 
 // The program's one settings dialog.

@@ -111,6 +111,78 @@ private slots:
         QCOMPARE(onDisk.value(QStringLiteral("Tail Time")).toString(), QStringLiteral("250"));
     }
 
+    // A first start writes the PTT section whole, at the values with which keying is as it always was.
+    void firstStartWritesThePTTSection()
+    {
+        LoadSettings();
+        QSettings onDisk(mEnv->settingsFile(), QSettings::IniFormat);
+        onDisk.beginGroup(QStringLiteral("PTT"));
+        const QMap<QString, QString> expected{
+            {"Method", "Serial"},  {"Hamlib Model", "2"}, {"Hamlib Path", "localhost:4532"},
+            {"Hamlib Speed", "0"}, {"Hamlib PTT", "1"},   {"CM108 Device", ""},
+            {"CM108 GPIO", "3"}};
+        QCOMPARE(onDisk.childKeys().size(), expected.size());
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            QCOMPARE(onDisk.value(it.key()).toString(), it.value());
+        QCOMPARE(gPTTMethod, std::int16_t(0));
+        QCOMPARE(gHamlibModel, 2);
+        QCOMPARE(gCM108GPIO, std::int16_t(3));
+    }
+
+    void pttSettingsAreReadByTheRules_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("expected");
+        const struct
+        {
+            const char* key;
+            const char* value;
+            const char* expected;
+        } rows[] = {{"Method", "Hamlib", "1"},
+                    {"Method", "cm108", "2"},
+                    {"Method", " HAMLIB ", "1"},
+                    {"Method", "rigctl", "0"},
+                    {"Method", "", "0"},
+                    {"Hamlib Model", "3073", "3073"},
+                    {"Hamlib Model", "0", "2"},
+                    {"Hamlib Model", "-1", "2"},
+                    {"Hamlib Model", "IC-7300", "2"},
+                    {"Hamlib Speed", "19200", "19200"},
+                    {"Hamlib Speed", "-9600", "0"},
+                    {"Hamlib PTT", "2", "2"},
+                    {"Hamlib PTT", "3", "3"},
+                    {"Hamlib PTT", "4", "1"},
+                    {"Hamlib PTT", "0", "1"},
+                    {"CM108 GPIO", "1", "1"},
+                    {"CM108 GPIO", "8", "8"},
+                    {"CM108 GPIO", "9", "3"},
+                    {"CM108 GPIO", "0", "3"},
+                    {"Hamlib Path", " host:4532 ", "host:4532"},
+                    {"CM108 Device", "/dev/hidraw2", "/dev/hidraw2"}};
+        for (const auto& r : rows)
+            QTest::addRow("%s '%s'", r.key, r.value) << QString(r.key) << QString(r.value) << QString(r.expected);
+    }
+
+    void pttSettingsAreReadByTheRules()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, expected);
+        SaveSetting(kAppTitle, QStringLiteral("PTT"), key, value);
+        LoadSettings();
+        const QMap<QString, QString> read{{"Method", QString::number(gPTTMethod)},
+                                          {"Hamlib Model", QString::number(gHamlibModel)},
+                                          {"Hamlib Path", gHamlibPath},
+                                          {"Hamlib Speed", QString::number(gHamlibSpeed)},
+                                          {"Hamlib PTT", QString::number(gHamlibPTT)},
+                                          {"CM108 Device", gCM108Device},
+                                          {"CM108 GPIO", QString::number(gCM108GPIO)}};
+        QCOMPARE(read.value(key), expected);
+        // The stored text stays as the operator left it.
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("PTT"), key), value);
+    }
+
     void keyerTimesAreHeldToTheirRange_data()
     {
         QTest::addColumn<QString>("key");

@@ -571,6 +571,53 @@ class SerialShim:
         return {"Settings": {"Comm Port": "1", "PTT Line": line}, "Ports": {"COM1": self.device}}
 
 
+class Rigctld:
+    """Hamlib's rigctld with its dummy rig on a free loopback port, started and stopped by its PID, and a
+    second client that asks it for PTT ("t") as a logging program sharing the rig would."""
+
+    def __init__(self, log):
+        if shutil.which("rigctld") is None:
+            raise Skip("rigctld (libhamlib-utils) is not installed")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.log = open(log, "wb")
+        self.process = subprocess.Popen(["rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", str(self.port)],
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        wait_for("rigctld to listen", self._listens, 5)
+
+    @property
+    def path(self):
+        return f"127.0.0.1:{self.port}"
+
+    def _listens(self):
+        if self.process.poll() is not None:
+            raise Failure(f"rigctld ended with status {self.process.returncode}")
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def ptt(self):
+        """1 keyed, 0 not, as rigctld reports it."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=2) as client:
+            client.sendall(b"t\n")
+            reply = b""
+            while b"\n" not in reply:
+                chunk = client.recv(64)
+                if not chunk:
+                    break
+                reply += chunk
+        return int(reply.strip() or b"-1")
+
+    def close(self):
+        if self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        self.log.close()
+
+
 def describe(records):
     return "\n".join(f"  {r['event']:<9} dtr={r['dtr']} rts={r['rts']} +{(r['mono'] - records[0]['mono']) / 1e6:.1f} ms"
                      for r in records) or "  (nothing)"

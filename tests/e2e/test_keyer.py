@@ -40,7 +40,7 @@ class Case:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         self.steps = 0
-        self.keyers, self.recorders, self.shims = [], [], []
+        self.keyers, self.recorders, self.shims, self.rigs = [], [], [], []
         self.display = None
         self.sound = h.sound_env()
         self.display = h.Display(os.path.join(self.work, "x"), tray=getattr(CASES[name], "tray_at_start", True))
@@ -72,6 +72,11 @@ class Case:
         self.keyers.append(keyer)
         return keyer
 
+    def rigctld(self):
+        rig = h.Rigctld(os.path.join(self.work, "rigctld.log"))
+        self.rigs.append(rig)
+        return rig
+
     def recorder(self):
         recorder = h.Recorder(self.sound)
         self.recorders.append(recorder)
@@ -91,6 +96,8 @@ class Case:
             recorder.stop()
         for shim in self.shims:
             shim.close()
+        for rig in self.rigs:
+            rig.close()
         if self.display is not None:
             self.display.close()
 
@@ -252,6 +259,36 @@ def case_cq_click(c):
         last = shim.records(keyer.pid)[-1]
         expect(last["event"] == "close" and not last["dtr"] and not last["rts"],
                "the keyer ended without closing COM1:\n" + h.describe(shim.records(keyer.pid)))
+
+
+def case_hamlib_cq_click(c):
+    rig = c.rigctld()
+    home = c.home()
+    h.write_settings(home.config, {"Settings": {"Comm Port": "None"},
+                                   "PTT": {"Method": "Hamlib", "Hamlib Model": "2", "Hamlib Path": rig.path}})
+    keyer, main = c.start_to_main_window(home)
+    with c.step("the rig is not keyed at load"):
+        expect(rig.ptt() == 0, "rigctld reports PTT at load")
+    with c.step("click CQ: rigctld reports PTT during the message and not after it"):
+        recorder = c.recorder()
+        main.click_message(1)
+        keyed_ns = wait_for("rigctld to report PTT", lambda: rig.ptt() == 1 and time.monotonic_ns(), 5, 0.01)
+        samples = []
+        def released():
+            keyer.check_alive()
+            samples.append(rig.ptt())
+            return samples[-1] == 0 and time.monotonic_ns()
+        released_ns = wait_for("rigctld to report PTT released", released, 20, 0.02)
+        expect(all(s == 1 for s in samples[:-1]), f"PTT dropped in the middle of the message: {samples}")
+        wait_recorded_past(recorder, released_ns)
+    with c.step("what the monitor heard matches STATION_CQ.wav, all of it while the rig was keyed"):
+        heard = h.Heard(recorder, c.sample("STATION_CQ.wav"))
+        heard.check_matches("CQ")
+        expect(keyed_ns < heard.first_ns and heard.last_ns < released_ns,
+               "sound was heard while the rig was not keyed")
+    with c.step("SIGTERM ends the keyer with status 0 and the rig unkeyed"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        expect(rig.ptt() == 0, "rigctld reports PTT after the keyer ended")
 
 
 def case_stop_mid_message(c):

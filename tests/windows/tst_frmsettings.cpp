@@ -7,6 +7,7 @@
 #include "core/startup.h"
 #include "core/toolkit.h"
 #include "keyer/player.h"
+#include "tests/fakes/fake_hidraw.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
 #include "windows/frmsettings.h"
@@ -689,6 +690,151 @@ private slots:
             QVERIFY2(com->width() >= com->sizeHint().width(), qPrintable(com->text()));
         const QString clipped = clippedCaption(dialog.window());
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
+        QVERIFY(dialog.fPTTMethod()->geometry().top() > dialog.fKeyer()->geometry().bottom());
+        QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fPTTMethod()->geometry().bottom());
+    }
+
+    // Only the fields of the chosen method are shown.
+    void methodShowsItsFields_data()
+    {
+        QTest::addColumn<int>("method");
+        QTest::addColumn<bool>("hamlib");
+        QTest::addColumn<bool>("cm108");
+        QTest::newRow("Serial line") << 0 << false << false;
+        QTest::newRow("Hamlib") << 1 << true << false;
+        QTest::newRow("CM108 GPIO") << 2 << false << true;
+    }
+
+    void methodShowsItsFields()
+    {
+        QFETCH(int, method);
+        QFETCH(bool, hamlib);
+        QFETCH(bool, cm108);
+        startWith(0);
+        frmSettings().optMethod(method)->click();
+        QCOMPARE(int(gPTTMethod), method);
+        QCOMPARE(frmSettings().txtHamlibPath()->isVisibleTo(frmSettings().window()), hamlib);
+        QCOMPARE(frmSettings().cboHamlibModel()->isVisibleTo(frmSettings().window()), hamlib);
+        QCOMPARE(frmSettings().txtCM108GPIO()->isVisibleTo(frmSettings().window()), cm108);
+        // The list of models comes from the library: the dummy rig is in it.
+        QVERIFY(frmSettings().cboHamlibModel()->findData(1) >= 0);
+        closeDialog(false);
+    }
+
+    // From COM1 to a CM108 pin and back: the port is let go of, the pin released, the section stored,
+    // the frame names the device.
+    void toCm108AndBack()
+    {
+        QTemporaryDir dir;
+        const QString device = dir.filePath(QStringLiteral("hidraw5"));
+        QFile file(device);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        FileHidraw api;
+        startWith(1);
+        const QRect serialFrame = frmMain().fPTTLineStatus()->geometry();
+        frmSettings().optMethod(2)->click();
+        frmSettings().cboCM108Device()->setEditText(device);
+        frmSettings().txtCM108GPIO()->setValue(4);
+        closeDialog(false);
+        QCOMPARE(messageTexts(), QStringList{"Settings Changed"});
+        QCOMPARE(ReadSetting(Setting::PTTMethod), QStringLiteral("CM108"));
+        QCOMPARE(ReadSetting(Setting::CM108Device), device);
+        QCOMPARE(ReadSetting(Setting::CM108GPIO), QStringLiteral("4"));
+        QCOMPARE(openPorts(), QStringList());
+        QCOMPARE(frameCaption(), "PTT Line Status:  CM108 " + device);
+        QCOMPARE(frmMain().lblDTR()->text(), QStringLiteral("PTT"));
+        QVERIFY(!frmMain().lblRTS()->isVisibleTo(frmMain().window()));
+        // Wide enough for a device name, as wide as the buttons below, the indicator in its middle.
+        const QRect wideFrame = frmMain().fPTTLineStatus()->geometry();
+        QVERIFY(wideFrame.width() > serialFrame.width() * 3 / 2);
+        QCOMPARE(wideFrame.left(), frmMain().cmdMsg(0)->geometry().left());
+        QVERIFY(qAbs(frmMain().lblDTR()->geometry().center().x() - wideFrame.width() / 2) <= 2);
+        QFile written(device);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), cm108Report(4, false));
+
+        MessageBoxes::asked().clear();
+        frmSettings().Show();
+        frmSettings().optMethod(0)->click();
+        closeDialog(false);
+        QCOMPARE(messageTexts(), QStringList{"Settings Changed"});
+        QCOMPARE(ReadSetting(Setting::PTTMethod), QStringLiteral("Serial"));
+        QCOMPARE(openPorts(), QStringList{"COM1"});
+        checkHeldPortsAreSafe();
+        QCOMPARE(frameCaption(), QStringLiteral("PTT Line Status:  COM1"));
+        QCOMPARE(frmMain().lblDTR()->text(), QStringLiteral("DTR"));
+        QVERIFY(frmMain().lblRTS()->isVisibleTo(frmMain().window()));
+        QCOMPARE(frmMain().fPTTLineStatus()->geometry(), serialFrame);
+    }
+
+    // Test keys the line in force for one second, then releases it.
+    void testKeysForOneSecond_data()
+    {
+        QTest::addColumn<int>("line");
+        QTest::newRow("DTR") << 1;
+        QTest::newRow("RTS") << 2;
+    }
+
+    void testKeysForOneSecond()
+    {
+        QFETCH(int, line);
+        startWith(2, line);
+        const auto up = [this, line] {
+            const FakeSerialApi::Lines lines = mSerial->lineStateByName(QStringLiteral("COM2"));
+            return line == 1 ? lines.dtr && !lines.rts : lines.rts && !lines.dtr;
+        };
+        QTest::mouseClick(frmSettings().cmdTest(), Qt::LeftButton);
+        const qint64 keyedAt = mSerial->elapsedMs();
+        QVERIFY(up());
+        QVERIFY(!frmSettings().cmdTest()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!mSerial->lineStateByName(QStringLiteral("COM2")).anyUp(), 3000);
+        const qint64 held = mSerial->elapsedMs() - keyedAt;
+        QVERIFY2(held >= FrmSettings::kTestMs - 20 && held < FrmSettings::kTestMs + 300,
+                 qPrintable(QString::number(held)));
+        QVERIFY(frmSettings().cmdTest()->isEnabled());
+        closeDialog(false);
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    // Closing the dialog in the middle of a test releases the line at once.
+    void closingEndsTheTest()
+    {
+        startWith(1, 1);
+        QTest::mouseClick(frmSettings().cmdTest(), Qt::LeftButton);
+        QVERIFY(mSerial->lineStateByName(QStringLiteral("COM1")).dtr);
+        closeDialog(false);
+        QVERIFY(!mSerial->lineStateByName(QStringLiteral("COM1")).anyUp());
+    }
+
+    // Choices not yet in force are not tested: nothing is keyed.
+    void testRefusesChoicesNotInForce_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("method");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("other port") << 1 << -1 << "Close Settings to put these choices in force, then test them.";
+        QTest::newRow("other method") << 1 << 2 << "Close Settings to put these choices in force, then test them.";
+        QTest::newRow("no port") << 0 << -1 << "Nothing to key: None is not open.";
+    }
+
+    void testRefusesChoicesNotInForce()
+    {
+        QFETCH(int, port);
+        QFETCH(int, method);
+        QFETCH(QString, text);
+        startWith(port);
+        if (method >= 0)
+            frmSettings().optMethod(method)->click();
+        else if (port != 0)
+            choosePort(3);
+        QTest::mouseClick(frmSettings().cmdTest(), Qt::LeftButton);
+        QCOMPARE(messageTexts(), QStringList{text});
+        QVERIFY(mSerial->callsNamed(QStringLiteral("EscapeCommFunction")).isEmpty());
+        frmSettings().optMethod(0)->click();
+        choosePort(port);
+        MessageBoxes::asked().clear();
+        closeDialog(false);
     }
 };
 
