@@ -533,10 +533,12 @@ private slots:
                 {QStringLiteral("load-module"), QStringLiteral("module-suspend-on-idle"), QStringLiteral("timeout=1")},
                 &suspendModule))
             QSKIP("this sound server has no module-suspend-on-idle");
-        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(QMediaDevices::audioOutputs().cbegin(),
-                                             QMediaDevices::audioOutputs().cend(),
-                                             [&](const QAudioDevice& d) { return d.id() == sleepy.toUtf8(); }),
-                                 5000);
+        const auto sleepyListed = [&] {
+            const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
+            return std::any_of(outputs.cbegin(), outputs.cend(),
+                               [&](const QAudioDevice& output) { return output.id() == sleepy.toUtf8(); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(sleepyListed(), 5000);
         const auto state = [&] {
             QByteArray sinks;
             pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}, &sinks);
