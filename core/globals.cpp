@@ -11,6 +11,7 @@ VBool gAlwaysOnTop = kFalse;
 std::int16_t gTransmitTimeout = 0;
 std::int16_t gLeadTime = 0;
 std::int16_t gTailTime = 0;
+std::int16_t gRepeatInterval = 0;
 std::array<QString, kMessageCount + 1> gWaveFiles;
 std::array<QString, kMessageCount + 1> gButtonCaptions;
 
@@ -25,6 +26,7 @@ void resetGlobals()
     gTransmitTimeout = static_cast<std::int16_t>(settingDefault(Setting::TransmitTimeout).toInt());
     gLeadTime = static_cast<std::int16_t>(settingDefault(Setting::LeadTime).toInt());
     gTailTime = static_cast<std::int16_t>(settingDefault(Setting::TailTime).toInt());
+    gRepeatInterval = static_cast<std::int16_t>(settingDefault(Setting::RepeatInterval).toInt());
     gWaveFiles.fill(QString());
     gButtonCaptions.fill(QString());
 }

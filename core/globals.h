@@ -32,6 +32,7 @@ extern VBool gAlwaysOnTop;
 extern std::int16_t gTransmitTimeout;                          // seconds, 0 = no limit
 extern std::int16_t gLeadTime;                                 // milliseconds
 extern std::int16_t gTailTime;                                 // milliseconds
+extern std::int16_t gRepeatInterval;                           // seconds
 extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
 extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
 

@@ -20,7 +20,7 @@ struct SettingDef
     const char* defaultValue;
 };
 
-constexpr std::array<SettingDef, 9> kSettings{{
+constexpr std::array<SettingDef, 10> kSettings{{
     {Setting::CommPort, "Settings", "Comm Port", "None"},
     {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
     {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
@@ -30,6 +30,7 @@ constexpr std::array<SettingDef, 9> kSettings{{
     {Setting::TransmitTimeout, "Keyer", "Transmit Time-out", "120"},
     {Setting::LeadTime, "Keyer", "Lead Time", "250"},
     {Setting::TailTime, "Keyer", "Tail Time", "250"},
+    {Setting::RepeatInterval, "Keyer", "Repeat Interval", "10"},
 }};
 
 // The sample recordings of buttons 1..4 and their captions.

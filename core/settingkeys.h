@@ -16,11 +16,15 @@ enum class Setting
     TransmitTimeout,
     LeadTime, // [Keyer] "Lead Time": milliseconds the line is up before the audio starts
     TailTime, // [Keyer] "Tail Time": milliseconds the line stays up after the audio has ended
+    // [Keyer] "Repeat Interval": seconds the line rests between two sends of a repeating message
+    RepeatInterval,
 };
 
 // What the keyer times are held to; a stored value outside is read as the nearest end.
 inline constexpr int kKeyerTimeMaxMs = 2000;
 inline constexpr int kTransmitTimeoutMaxSeconds = 3600;
+inline constexpr int kRepeatIntervalMinSeconds = 1;
+inline constexpr int kRepeatIntervalMaxSeconds = 600;
 
 struct SettingKey
 {

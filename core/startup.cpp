@@ -85,13 +85,13 @@ std::int16_t alwaysOnTopFromSetting(const QString& value)
     return value.toUpper() == QLatin1String("NO") ? kFalse : kTrue;
 }
 
-std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback)
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback, int min)
 {
     bool ok = false;
     const qlonglong number = value.trimmed().toLongLong(&ok);
     if (!ok)
         return fallback;
-    return static_cast<std::int16_t>(std::clamp<qlonglong>(number, 0, max));
+    return static_cast<std::int16_t>(std::clamp<qlonglong>(number, min, max));
 }
 
 void LoadSettings()
@@ -101,13 +101,14 @@ void LoadSettings()
     gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
     gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
     gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
-    const auto keyerTime = [](Setting id, int max) {
+    const auto keyerTime = [](Setting id, int max, int min = 0) {
         const auto fallback = static_cast<std::int16_t>(settingDefault(id).toInt());
-        return keyerTimeFromSetting(ReadOrWriteDefault(id), max, fallback);
+        return keyerTimeFromSetting(ReadOrWriteDefault(id), max, fallback, min);
     };
     gTransmitTimeout = keyerTime(Setting::TransmitTimeout, kTransmitTimeoutMaxSeconds);
     gLeadTime = keyerTime(Setting::LeadTime, kKeyerTimeMaxMs);
     gTailTime = keyerTime(Setting::TailTime, kKeyerTimeMaxMs);
+    gRepeatInterval = keyerTime(Setting::RepeatInterval, kRepeatIntervalMaxSeconds, kRepeatIntervalMinSeconds);
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.

@@ -8,8 +8,8 @@
 std::int16_t commPortFromSetting(const QString& value);
 std::int16_t pttLineFromSetting(const QString& value);
 std::int16_t alwaysOnTopFromSetting(const QString& value);
-// A keyer time: whole numbers within 0..`max`, nearer end for one outside, `fallback` for anything else.
-std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback);
+// A keyer time: whole numbers within `min`..`max`, nearer end for one outside, `fallback` for anything else.
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback, int min = 0);
 
 // Reads every setting into the globals, writing the default of each missing key and nothing else.
 void LoadSettings();

@@ -12,6 +12,7 @@
 #include "windows/modsystray.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
@@ -359,6 +360,134 @@ private slots:
         QVERIFY(playMessageToEnd(1));
         QCOMPARE(escapes(), 6);
         QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), QStringList({"/rec/1.wav", "/rec/2.wav"}));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+    }
+
+    // The keys go to the window, whatever has the focus: the buttons are disabled while a message plays.
+    void keysPlaySwitchAndStop_data()
+    {
+        QTest::addColumn<QList<int>>("keys"); // a key every 400 ms; message 1 and 2 play 1 s each
+        QTest::addColumn<QStringList>("opened");
+        QTest::addColumn<int>("keyings");
+        QTest::newRow("F1 plays 1") << QList<int>{Qt::Key_F1} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("Esc stops it") << QList<int>{Qt::Key_F1, Qt::Key_Escape} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("F2 during 1 switches, the line kept up")
+            << QList<int>{Qt::Key_F1, Qt::Key_F2} << QStringList{"/rec/1.wav", "/rec/2.wav"} << 1;
+        QTest::newRow("blank F3 during 1 changes nothing")
+            << QList<int>{Qt::Key_F1, Qt::Key_F3} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("blank F10 alone") << QList<int>{Qt::Key_F10} << QStringList{} << 0;
+    }
+
+    void keysPlaySwitchAndStop()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QStringList, opened);
+        QFETCH(int, keyings);
+        mFix->audio.setDuration(1000);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        f.window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.window()));
+        const int before = escapes();
+        QList<bool> disabledAtKey;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < keys.size(); ++i) {
+            if (i > 0)
+                QTest::qWait(400);
+            disabledAtKey << !f.cmdMsg(0)->isEnabled();
+            QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : f.window();
+            QTest::keyClick(focus, Qt::Key(keys[i]));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 5000);
+        if (keys.size() > 1)
+            QVERIFY(disabledAtKey.last() == (keys.first() == Qt::Key_F1));
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Open), opened);
+        QCOMPARE(escapes() - before, 2 * keyings);
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        if (keys.contains(Qt::Key_Escape))
+            QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    void buttonsNameTheirKeys()
+    {
+        mFix->load(0);
+        FrmMain& f = frmMain();
+        const QString date = f.sbarPanel(1)->text();
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(f.cmdMsg(i)->toolTip(), QStringLiteral("F%1").arg(i + 1));
+        for (int i : {0, 9}) {
+            const QString hint = QStringLiteral("F%1 sends, Shift+F%1 repeats").arg(i + 1);
+            QEvent enter(QEvent::Enter);
+            QApplication::sendEvent(f.cmdMsg(i), &enter);
+            QCOMPARE(f.sbarPanel(1)->text(), hint);
+            // The clock's tick does not take the panel back while the pointer rests there.
+            QTest::qWait(1100);
+            QCOMPARE(f.sbarPanel(1)->text(), hint);
+            QEvent leave(QEvent::Leave);
+            QApplication::sendEvent(f.cmdMsg(i), &leave);
+            QCOMPARE(f.sbarPanel(1)->text(), date);
+        }
+    }
+
+    void repeatFromKeysAndClicks_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("Shift+F1, then Esc") << "shift"
+                                            << "escape";
+        QTest::newRow("Ctrl+click, then STOP") << "ctrl"
+                                               << "stop";
+        QTest::newRow("Shift+F1, then F2") << "shift"
+                                           << "f2";
+        QTest::newRow("Ctrl+click, then a click on a blank button") << "ctrl"
+                                                                    << "blank click";
+    }
+
+    void repeatFromKeysAndClicks()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, end);
+        gRepeatInterval = 1;
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        f.window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.window()));
+        if (start == QLatin1String("shift"))
+            QTest::keyClick(f.window(), Qt::Key_F1, Qt::ShiftModifier);
+        else
+            QTest::mouseClick(f.cmdMsg(0), Qt::LeftButton, Qt::ControlModifier);
+        QVERIFY(f.player().isPlaying());
+        QCOMPARE(f.repeat().number(), 1);
+        QVERIFY(!f.cmdMsg(0)->icon().isNull());
+        QVERIFY(f.cmdMsg(1)->icon().isNull());
+        // In the wait: the line down, the countdown shown, STOP usable.
+        QTRY_VERIFY_WITH_TIMEOUT(f.repeat().waiting(), 3000);
+        QCOMPARE(f.lblMsgStatus()->text(), QStringLiteral("Repeat in 1 s"));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QVERIFY(f.cmdStop()->isEnabled());
+        QVERIFY(f.cmdMsg(0)->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size(), 2, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(f.repeat().waiting(), 3000);
+        if (end == QLatin1String("escape"))
+            QTest::keyClick(f.window(), Qt::Key_Escape);
+        else if (end == QLatin1String("stop"))
+            QTest::mouseClick(f.cmdStop(), Qt::LeftButton);
+        else if (end == QLatin1String("f2"))
+            QTest::keyClick(f.window(), Qt::Key_F2);
+        else
+            QTest::mouseClick(f.cmdMsg(4), Qt::LeftButton);
+        QCOMPARE(f.repeat().number(), 0);
+        QVERIFY(f.cmdMsg(0)->icon().isNull());
+        QTest::qWait(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 3000);
+        QStringList expected{"/rec/1.wav", "/rec/1.wav"};
+        if (end == QLatin1String("f2"))
+            expected << "/rec/2.wav";
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), expected);
+        QCOMPARE(f.lblMsgStatus()->text(), QString());
+        QVERIFY(!f.cmdStop()->isEnabled());
         QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
     }
 
