@@ -32,7 +32,7 @@ constexpr double kDeviceRowHeight = 360;
 constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
 // The keyer times below the devices.
 constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
-constexpr double kKeyerHeight = 240 + 3 * kDeviceRowHeight + 15;
+constexpr double kKeyerHeight = 240 + 4 * kDeviceRowHeight + 15;
 constexpr double kCloseTop = kKeyerTop + kKeyerHeight + 120;
 constexpr double kCloseHeight = 375;
 // Room for "COM4" in any common font; the combo box takes the rest of the row.
@@ -147,10 +147,14 @@ QWidget* FrmSettings::CreateWindow()
     mTxtTailTime = addTime(2, QStringLiteral("Tail Time"), kKeyerTimeMaxMs, QStringLiteral("ms"));
     mTxtTailTime->setToolTip(QStringLiteral("How long the transmitter stays keyed after the audio"));
     mTxtTailTime->setSingleStep(10);
+    mTxtRepeatInterval = addTime(3, QStringLiteral("Repeat Interval"), kRepeatIntervalMaxSeconds, QStringLiteral("s"));
+    mTxtRepeatInterval->setMinimum(kRepeatIntervalMinSeconds);
+    mTxtRepeatInterval->setToolTip(QStringLiteral("How long a repeating message rests, the transmitter released"));
 
-    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],         mOptComm[1],  mOptComm[2],   mOptComm[3],
-                        mOptPTTDTR,    mOptPTTRTS,    mOptOnTopNo,         mOptOnTopYes, mCboDevice[0], mCboDevice[1],
-                        mCboDevice[2], mCboDevice[3], mTxtTransmitTimeout, mTxtLeadTime, mTxtTailTime};
+    QWidget* order[] = {mCmdClose,     mOptCommNone,  mOptComm[0],       mOptComm[1],   mOptComm[2],
+                        mOptComm[3],   mOptPTTDTR,    mOptPTTRTS,        mOptOnTopNo,   mOptOnTopYes,
+                        mCboDevice[0], mCboDevice[1], mCboDevice[2],     mCboDevice[3], mTxtTransmitTimeout,
+                        mTxtLeadTime,  mTxtTailTime,  mTxtRepeatInterval};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -196,7 +200,7 @@ void FrmSettings::ControlsDestroyed()
     mOptOnTopNo = mOptOnTopYes = nullptr;
     mCboDevice.fill(nullptr);
     mFKeyer = nullptr;
-    mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = nullptr;
+    mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = mTxtRepeatInterval = nullptr;
 }
 
 void FrmSettings::Form_Load()
@@ -226,6 +230,7 @@ void FrmSettings::Form_Load()
     mTxtTransmitTimeout->setValue(gTransmitTimeout);
     mTxtLeadTime->setValue(gLeadTime);
     mTxtTailTime->setValue(gTailTime);
+    mTxtRepeatInterval->setValue(gRepeatInterval);
 }
 
 void FrmSettings::fillDeviceChoices()
@@ -398,6 +403,7 @@ bool FrmSettings::storeKeyerTimes()
     store(mTxtTransmitTimeout, gTransmitTimeout, Setting::TransmitTimeout);
     store(mTxtLeadTime, gLeadTime, Setting::LeadTime);
     store(mTxtTailTime, gTailTime, Setting::TailTime);
+    store(mTxtRepeatInterval, gRepeatInterval, Setting::RepeatInterval);
     return stored;
 }
 

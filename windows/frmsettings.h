@@ -49,6 +49,7 @@ public:
     QSpinBox* txtTransmitTimeout() const { return mTxtTransmitTimeout; }
     QSpinBox* txtLeadTime() const { return mTxtLeadTime; }
     QSpinBox* txtTailTime() const { return mTxtTailTime; }
+    QSpinBox* txtRepeatInterval() const { return mTxtRepeatInterval; }
 
 protected:
     QWidget* CreateWindow() override;
@@ -94,6 +95,7 @@ private:
     QSpinBox* mTxtTransmitTimeout = nullptr;
     QSpinBox* mTxtLeadTime = nullptr;
     QSpinBox* mTxtTailTime = nullptr;
+    QSpinBox* mTxtRepeatInterval = nullptr;
 };
 
 // The program's one settings dialog.
