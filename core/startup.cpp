@@ -6,6 +6,9 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "core/version.h"
+#include "remote/keyerbus.h"
+#include "remote/localserver.h"
+#include "remote/protocol.h"
 #include "windows/frmabout.h"
 #include "windows/frmmain.h"
 #include "windows/modsystray.h"
@@ -53,6 +56,29 @@ bool previousInstanceRuns()
     releaseInstanceLock();
     gInstanceLock = fd;
     return looked && probe.l_type != F_UNLCK;
+}
+
+// Other programs' way in, for the whole run. Without it (a copy already serves the socket, or it cannot be
+// made) the keyer works as before from its own window.
+void startRemoteControl(FrmMain& main)
+{
+    static RemoteServer* server = nullptr;
+    if (server)
+        return;
+    server = new RemoteServer(main, &main);
+    if (!server->listen(remoteSocketPath())) {
+        delete server;
+        server = nullptr;
+    }
+    // No bus is no fault: the socket is enough.
+    if (!KeyerBus::sessionBusAvailable())
+        return;
+    auto* bus = new KeyerBus(main, &main);
+    if (!bus->registerOn(QDBusConnection::sessionBus())) {
+        delete bus;
+        return;
+    }
+    QObject::connect(&main, &FrmMain::keyerStateChanged, bus, &KeyerBus::refresh);
 }
 
 } // namespace
@@ -155,6 +181,7 @@ bool StartUp()
 
     FrmMain& main = frmMain();
     main.Load();
+    startRemoteControl(main);
     AddTrayIcon(main.picTray(), kAppTitle, main.window());
     frmAbout().ShowModal();
     // Exit from the tray while the about box was up ends the program here.

@@ -3,11 +3,13 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
+#include "remote/protocol.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmhelp.h"
 #include "windows/frmmain.h"
 #include "windows/frmsettings.h"
+#include "windows/frmsetwaves.h"
 #include "windows/modontop.h"
 #include "windows/modsystray.h"
 
@@ -489,6 +491,97 @@ private slots:
         QCOMPARE(f.lblMsgStatus()->text(), QString());
         QVERIFY(!f.cmdStop()->isEnabled());
         QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+    }
+
+    // Other programs' requests take the road of the keys, and are refused while a dialog could change what
+    // they would key.
+    void requestsFromOtherPrograms_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("open"); // the dialog open meanwhile
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QString>("status"); // while it runs
+        QTest::newRow("play 1") << "play 1"
+                                << ""
+                                << ""
+                                << "transmitting 1";
+        QTest::newRow("repeat 2") << "repeat 2"
+                                  << ""
+                                  << ""
+                                  << "transmitting 2";
+        QTest::newRow("a file") << "file /rec/9.wav"
+                                << ""
+                                << ""
+                                << "transmitting /rec/9.wav";
+        QTest::newRow("blank") << "play 3"
+                               << ""
+                               << "message 3 is blank"
+                               << "idle";
+        QTest::newRow("no such message") << "play 11"
+                                         << ""
+                                         << "there is no message 11"
+                                         << "idle";
+        QTest::newRow("unplayable") << "play 2"
+                                    << ""
+                                    << "message 2 cannot be played: "
+                                    << "idle";
+        QTest::newRow("Settings open") << "play 1"
+                                       << "Settings"
+                                       << "the Settings dialog is open"
+                                       << "idle";
+        QTest::newRow("assigning a button") << "repeat 1"
+                                            << "SetWaves"
+                                            << "a message button is being assigned"
+                                            << "idle";
+    }
+
+    void requestsFromOtherPrograms()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, open);
+        QFETCH(QString, refusal);
+        QFETCH(QString, status);
+        mFix->audio.setDuration(1000);
+        if (QTest::currentDataTag() == QLatin1String("unplayable"))
+            mFix->audio.failOpen(QStringLiteral("/rec/2.wav"), MciError::InvalidFile);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        QString answer = QStringLiteral("not asked");
+        QString during;
+        const auto ask = [&] {
+            const int n = request.section(QLatin1Char(' '), 1).toInt();
+            answer = request.startsWith(QLatin1String("play"))     ? f.remotePlay(n)
+                     : request.startsWith(QLatin1String("repeat")) ? f.remoteRepeat(n)
+                                                                   : f.remotePlayFile(request.mid(5));
+            during = keyerStatusText(f.keyerState());
+        };
+        if (open.isEmpty())
+            ask();
+        else
+            QVERIFY(
+                runModal([&] { open == QLatin1String("Settings") ? f.mnuSettings_Click() : f.cmdMsg_MouseDown(0, 2); },
+                         open == QLatin1String("Settings") ? static_cast<Form&>(frmSettings()) : frmSetWaves(),
+                         [&] {
+                             ask();
+                             if (frmSettings().isLoaded())
+                                 frmSettings().Unload();
+                             if (frmSetWaves().isLoaded())
+                                 frmSetWaves().Unload();
+                         }));
+        QVERIFY2(refusal.isEmpty() ? answer.isEmpty() : answer.startsWith(refusal), qPrintable(answer));
+        QCOMPARE(during, status);
+        QCOMPARE(f.player().isPlaying(), refusal.isEmpty());
+        if (refusal.isEmpty()) {
+            QTest::qWait(500);
+            QVERIFY(mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+            f.remoteStop();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 3000);
+        QCOMPARE(keyerStatusText(f.keyerState()), QStringLiteral("idle"));
+        QCOMPARE(f.repeat().number(), 0);
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        // No box for the operator: the asking program hears why.
+        QVERIFY(MessageBoxes::asked().isEmpty());
     }
 
     void idPanelDoubleClickAndTheBeepAtTheEnd()
