@@ -30,6 +30,7 @@ private:
     QTemporaryDir mRuntimeDir;
     QByteArray mOldConfigHome;
     QByteArray mOldRuntimeDir;
+    QByteArray mOldBus;
 };
 
 // Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)

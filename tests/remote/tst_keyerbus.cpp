@@ -88,16 +88,25 @@ class TestKeyerBus : public QObject
         return reply.arguments().value(0).value<QDBusVariant>().variant();
     }
 
-private slots:
-    void initTestCase()
+    // False when there is no dbus-daemon to start.
+    bool startOwnBus()
     {
         const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (daemon.isEmpty())
-            QSKIP("dbus-daemon is not installed (scripts/setup installs it)");
+            return false;
         mDaemon.start(daemon, {"--session", "--nofork", "--nopidfile", "--print-address=1"});
-        QVERIFY(mDaemon.waitForStarted());
-        QVERIFY(mDaemon.waitForReadyRead(5000));
-        mAddress = QString::fromUtf8(mDaemon.readLine()).trimmed();
+        if (mDaemon.waitForStarted() && mDaemon.waitForReadyRead(5000))
+            mAddress = QString::fromUtf8(mDaemon.readLine()).trimmed();
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // The bus scripts/test started for the run, which stops it; else one of our own.
+        mAddress = qEnvironmentVariable("WRENKEYER_TEST_BUS");
+        if (mAddress.isEmpty() && !startOwnBus())
+            QSKIP("dbus-daemon is not installed (scripts/setup installs it)");
         QVERIFY(!mAddress.isEmpty());
         QVERIFY(QDBusConnection::connectToBus(mAddress, QStringLiteral("keyer")).isConnected());
         QVERIFY(QDBusConnection::connectToBus(mAddress, QStringLiteral("logger")).isConnected());
