@@ -134,7 +134,6 @@ void KeyerBus::PlayFile(const QString& path)
 
 void KeyerBus::Stop()
 {
-    if (!admitted())
-        return;
+    // Only ever releases the transmitter: never refused for a flood.
     mKeyer.remoteStop();
 }

@@ -61,6 +61,8 @@ void RemoteServer::newConnection()
             continue;
         }
         ++mClients;
+        // Whatever a client pours in beyond one request stays in the kernel, not in our memory.
+        socket->setReadBufferSize(kMaxRequestBytes);
         connect(socket, &QObject::destroyed, this, [this] { --mClients; });
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readRequest(socket); });
@@ -108,9 +110,10 @@ bool RemoteServer::withinRate()
 
 QByteArray RemoteServer::answer(const QByteArray& line)
 {
-    if (!withinRate())
-        return refusedReply(QStringLiteral("too many requests, try again in a second"));
     const RemoteRequest request = parseRemoteRequest(line);
+    // A stop only ever releases the transmitter: no flood may keep it from the operator's logger.
+    if (request.kind != RemoteRequest::Kind::Stop && !withinRate())
+        return refusedReply(QStringLiteral("too many requests, try again in a second"));
     QString refusal;
     switch (request.kind) {
     case RemoteRequest::Kind::Invalid:

@@ -223,13 +223,17 @@ private slots:
         QCOMPARE(property(QStringLiteral("Transmitting")), QVariant(false));
     }
 
+    // A flood is refused, and Stop still gets through it.
     void aFloodIsRefused()
     {
         int refused = 0;
         for (int i = 0; i < 2 * RemoteServer::kRequestsPerSecond; ++i)
-            refused += call(QStringLiteral("Stop"), {}).type() == QDBusMessage::ErrorMessage;
+            refused +=
+                call(QStringLiteral("Play"), {1}).errorName() == QLatin1String("org.example.WrenKeyer.Error.Refused");
         QVERIFY(refused > 0);
         QCOMPARE(mKeyer.calls.size() + refused, 2 * RemoteServer::kRequestsPerSecond);
+        QCOMPARE(call(QStringLiteral("Stop"), {}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(mKeyer.calls.last(), QStringLiteral("stop"));
     }
 
     void theNameIsHeldOnce()
