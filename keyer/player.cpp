@@ -8,10 +8,19 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
-// The longest the player waits between two questions to the audio device.
+// How often the player asks the audio device whether it still plays when the device cannot say when the
+// end is due; and the longest it sleeps when it can, which bounds how late a lost server is noticed.
 constexpr int kPollMs = 10;
+constexpr int kLongestPollMs = 250;
+// The sound path takes its own time from "play" to the first sample heard (some 20 ms on a sound server).
+// The lead wait is shortened by the least of the last few such times, less a margin for their jitter, so
+// the audio is heard when the lead has passed and never before.
+constexpr qint64 kStartUpMarginUSecs = 6000;
+constexpr qsizetype kStartUpsKept = 8;
 // How long past the end of the tail after a time-out the watchdog gives the user-interface thread before it
 // drops the line itself; more would add to the longest the transmitter can stay keyed.
 constexpr int kWatchdogGraceMs = 50;
@@ -145,6 +154,8 @@ void MessagePlayer::takeOver(int n, const QString& path)
     mStepTimer.stop();
     if (mState == State::Playing) {
         mPollTimer.stop();
+        noteStartUp();
+        learnStartUp();
         mciSendString(QStringLiteral("close ") + kAlias);
     }
     mState = State::Lead;
@@ -207,24 +218,69 @@ void MessagePlayer::startLead()
     mView.EnableMessageButtons(false);
     const QString caption = mNumber > 0 ? mView.buttonCaption(mNumber - 1) : QFileInfo(mPath).fileName();
     mView.setMessageStatus(QStringLiteral("Sending ") + quoted(caption) + QStringLiteral(" Message"));
-    startSingleShot(mStepTimer, mTimes.leadMs);
+    mLeadWaitMs = leadWaitMs();
+    startSingleShot(mStepTimer, mLeadWaitMs);
     emit sending();
+}
+
+int MessagePlayer::leadWaitMs() const
+{
+    if (mStartUps.isEmpty() || mTimes.leadMs == 0)
+        return mTimes.leadMs;
+    const qint64 least = *std::min_element(mStartUps.cbegin(), mStartUps.cend());
+    const int early = int(std::max<qint64>(least - kStartUpMarginUSecs, 0) / 1000);
+    return std::max(mTimes.leadMs - early, 0);
+}
+
+void MessagePlayer::noteStartUp()
+{
+    const std::int64_t heardAfter = mciHeardAfterUSecs(kAlias);
+    if (heardAfter >= 0)
+        mStartUpUSecs = mPlaySentUSecs + heardAfter;
+}
+
+void MessagePlayer::learnStartUp()
+{
+    if (mStartUpUSecs < 0)
+        return;
+    // Heard before the lead had passed: another sound path, quicker than the ones learnt. Start again from
+    // the full wait rather than risk audio before the relays have closed.
+    if (qint64{mLeadWaitMs} * 1000 + mStartUpUSecs < qint64{mTimes.leadMs} * 1000) {
+        mStartUps.clear();
+        return;
+    }
+    mStartUps.append(mStartUpUSecs);
+    if (mStartUps.size() > kStartUpsKept)
+        mStartUps.removeFirst();
 }
 
 void MessagePlayer::leadDone()
 {
+    mSinceLeadEnd.start();
+    mStartUpUSecs = -1;
     mciSendString(QStringLiteral("close all"));
     mAudioError =
         mciSendString(QStringLiteral("open ") + quoted(mPath) + QStringLiteral(" type waveaudio alias ") + kAlias);
-    if (mAudioError == 0)
+    if (mAudioError == 0) {
+        mPlaySentUSecs = mSinceLeadEnd.nsecsElapsed() / 1000;
         mAudioError = mciSendString(QStringLiteral("play ") + kAlias);
+    }
     if (mAudioError != 0) {
         endAudio();
         return;
     }
     mState = State::Playing;
-    mPollTimer.setSingleShot(false);
-    mPollTimer.start(kPollMs);
+    scheduleNextPoll();
+}
+
+void MessagePlayer::scheduleNextPoll()
+{
+    // The device says when the last sample will have been heard: sleep until then rather than ask
+    // a hundred times a second, and ask again right at that moment so the tail starts on time.
+    const std::int64_t leftUSecs = mciTimeLeftUSecs(kAlias);
+    const int waitMs =
+        leftUSecs < 0 ? kPollMs : int(std::clamp<std::int64_t>((leftUSecs + 999) / 1000, 1, kLongestPollMs));
+    startSingleShot(mPollTimer, waitMs);
 }
 
 void MessagePlayer::poll()
@@ -233,13 +289,19 @@ void MessagePlayer::poll()
         return;
     QString reply;
     mciSendString(QStringLiteral("status ") + kAlias + QStringLiteral(" mode"), &reply);
-    if (reply.left(4).toUpper() != QLatin1String("PLAY"))
+    if (reply.left(4).toUpper() != QLatin1String("PLAY")) {
         endAudio();
+    } else {
+        noteStartUp();
+        scheduleNextPoll();
+    }
 }
 
 void MessagePlayer::endAudio()
 {
     mPollTimer.stop();
+    noteStartUp();
+    learnStartUp();
     mciSendString(QStringLiteral("close ") + kAlias);
     mState = State::Tail;
     startSingleShot(mStepTimer, mTimes.tailMs);

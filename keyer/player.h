@@ -2,6 +2,8 @@
 
 #include "core/globals.h"
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -88,7 +90,11 @@ private:
     void takeOver(int n, const QString& path);
     void startLead();
     void leadDone();
+    int leadWaitMs() const;
+    void noteStartUp();
+    void learnStartUp();
     void poll();
+    void scheduleNextPoll();
     void endAudio();
     void timedOut();
     void watchdogDropped(quint64 generation);
@@ -116,6 +122,14 @@ private:
         QString detail;
     };
     QList<Notice> mNotices; // shown once the line is down
+
+    // How long the sound path took from the end of the lead wait to the first sample heard, for the last
+    // few messages (microseconds); the lead wait is shortened by the least of them.
+    QList<qint64> mStartUps;
+    QElapsedTimer mSinceLeadEnd;
+    qint64 mPlaySentUSecs = 0; // when "play" went out, after the end of the lead wait
+    qint64 mStartUpUSecs = -1; // this message's, once the device knows it
+    int mLeadWaitMs = 0;       // the lead wait this message used
 
     QTimer mStepTimer; // the lead and the tail
     QTimer mPollTimer;

@@ -2,6 +2,8 @@
 
 #include "keyer/player.h"
 
+#include <algorithm>
+
 namespace {
 
 // Often enough that the countdown changes within a tenth of its second.
@@ -52,7 +54,8 @@ int MessageRepeat::secondsLeft() const
 {
     if (!waiting())
         return 0;
-    return int((mDeadline.remainingTime() + 999) / 1000);
+    // Under load the tick may come just before the send it counts down to: that is still "1 s", never 0.
+    return std::max(1, int((mDeadline.remainingTime() + 999) / 1000));
 }
 
 void MessageRepeat::messageEnded()

@@ -337,31 +337,35 @@ public:
         return MciError::HardwareError;
     }
 
-    bool isPlaying() override
+    bool isPlaying() override { return timeLeftUSecs() > 0; }
+
+    std::int64_t timeLeftUSecs() override
     {
         if (mActive == nullptr || !mStarted)
-            return false;
+            return 0;
         // A sink that stopped by itself lost its server.
         if (mActive->state() == QAudio::StoppedState)
-            return false;
+            return 0;
         const qint64 now = mSincePlay.nsecsElapsed() / 1000;
         if (now > mDurationUSecs + kStuckAfterUSecs)
-            return false;
+            return 0;
         const qint64 played = mActive->processedUSecs();
         if (!mPcm->atEnd()) {
             // While data flows the server's timing is fresh: remember when, by our clock, the first
             // sample was heard. Taken anew at every query, so the sound card's clock drift never adds up.
             if (played > 0 && mActive->state() == QAudio::ActiveState)
                 mHeardFrom = now - played;
-            return true;
+            return std::max<qint64>(mDurationUSecs - played, 1);
         }
         // The sink turns idle once the server holds the last data, about 100 ms before it has been heard.
         // From then on processedUSecs() extrapolates from timing that is no longer refreshed and reaches
         // the end some 10 ms late, so the end is the start measured above plus the file's length.
         if (mHeardFrom >= 0)
-            return now < mHeardFrom + mDurationUSecs && played < mDurationUSecs;
-        return played < mDurationUSecs;
+            return std::max<qint64>(std::min(mHeardFrom + mDurationUSecs - now, mDurationUSecs - played), 0);
+        return std::max<qint64>(mDurationUSecs - played, 0);
     }
+
+    std::int64_t heardAfterUSecs() override { return mHeardFrom; }
 
     void stop() override
     {

@@ -200,6 +200,18 @@ std::int32_t execute(const QString& command, QString* reply)
 
 } // namespace
 
+std::int64_t mciTimeLeftUSecs(const QString& alias)
+{
+    const auto it = mci().aliases.find(alias.toCaseFolded());
+    return it == mci().aliases.end() ? -1 : it->second->timeLeftUSecs();
+}
+
+std::int64_t mciHeardAfterUSecs(const QString& alias)
+{
+    const auto it = mci().aliases.find(alias.toCaseFolded());
+    return it == mci().aliases.end() ? -1 : it->second->heardAfterUSecs();
+}
+
 std::int32_t mciSendString(const QString& command, QString* reply)
 {
     if (reply != nullptr)

@@ -31,6 +31,13 @@ std::int32_t mciSendString(const QString& command, QString* reply = nullptr);
 // so a file that cannot play costs no dead carrier.
 std::int32_t mciCheckFile(const QString& path);
 
+// How long the sound of `alias` has still to be heard, in microseconds; -1 when that is not known (no such
+// alias, or a stream that cannot tell). Only a hint for when to ask "status A mode" next.
+std::int64_t mciTimeLeftUSecs(const QString& alias);
+
+// What heardAfterUSecs() of the stream of `alias` answers; -1 for no such alias.
+std::int64_t mciHeardAfterUSecs(const QString& alias);
+
 // Text for an error code, for messages and logs.
 QString mciErrorText(std::int32_t code);
 
@@ -44,6 +51,12 @@ public:
     // True from play() until the last sample has been heard, or until stop().
     virtual bool isPlaying() = 0;
     virtual void stop() = 0;
+    // Microseconds until the last sample will have been heard, by the same reckoning as isPlaying(); -1 when
+    // the stream cannot tell. Lets a caller sleep until the end is due instead of asking all the time.
+    virtual std::int64_t timeLeftUSecs() { return -1; }
+    // Microseconds from play() until its first sample was heard: the sound path's own start-up time.
+    // -1 while that is not known.
+    virtual std::int64_t heardAfterUSecs() { return -1; }
 };
 
 class AudioBackend

@@ -77,10 +77,11 @@ QString buttonTextToCaption(const QString& text)
     return caption.replace(QStringLiteral("&&"), QStringLiteral("&"));
 }
 
-// How often the port is asked whether its device is still there: a hang-up must stop a message at once.
-constexpr int kPortWatchMs = 20;
-// How often, in watch ticks, a port whose device went is tried again.
-constexpr int kReopenEveryTicks = 25;
+// How often the port is asked whether its device is still there: while keyed, often enough that a hang-up
+// stops the message at once; while nothing is keyed, seldom enough to cost nothing. A port whose device
+// went is tried again at the slower pace.
+constexpr int kPortWatchKeyedMs = 20;
+constexpr int kPortWatchIdleMs = 500;
 
 QString keyName(int index)
 {
@@ -235,7 +236,7 @@ QWidget* FrmMain::CreateWindow()
     connect(mClock, &QTimer::timeout, this, &FrmMain::updateClock);
     mClock->start();
     mPortWatch = new QTimer(window);
-    mPortWatch->setInterval(kPortWatchMs);
+    mPortWatch->setInterval(kPortWatchIdleMs);
     connect(mPortWatch, &QTimer::timeout, this, &FrmMain::portWatch_Timer);
 
     window->adjustSize();
@@ -299,7 +300,7 @@ void FrmMain::portWatch_Timer()
             mLostPort = 0;
             return;
         }
-        if (++mReopenTicks % kReopenEveryTicks != 0 || !CommIsBack(gCommPort))
+        if (!CommIsBack(gCommPort))
             return;
         const std::int16_t port = gCommPort;
         if (CommOpen(port, GetCommPortName(), kCommSettings) != 0 || CommSetLine(port, kLineDTR, kFalse) != 0 ||
@@ -323,7 +324,6 @@ void FrmMain::portGone()
     const QString device = CommDevice(port);
     const bool playing = mPlayer.isPlaying();
     mLostPort = port;
-    mReopenTicks = 0;
     if (playing)
         mPlayer.cmdStop_Click();
     // The device is gone, and with it the lines; the close frees the descriptor and the locks.
@@ -471,6 +471,8 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 {
     QLabel* label = pttLine == 1 ? mLblDTR : pttLine == 2 ? mLblRTS : nullptr;
     setForeColour(label, keyed ? kBgrDarkRed : kBgrDarkBlue);
+    if (mPortWatch && mPortWatch->isActive())
+        mPortWatch->setInterval(keyed ? kPortWatchKeyedMs : kPortWatchIdleMs);
 }
 
 void FrmMain::cmdMsg_Click(int index)

@@ -138,7 +138,6 @@ private:
     QTimer* mPortWatch = nullptr;
     // The port whose device went away while the program held it; 0 while none is missed.
     std::int16_t mLostPort = 0;
-    int mReopenTicks = 0;
     QAction* mMnuShow = nullptr;
     QAction* mMnuHide = nullptr;
     QMenu* mMnuMain = nullptr;

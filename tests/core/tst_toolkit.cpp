@@ -2,9 +2,13 @@
 #include "core/resizer.h"
 #include "core/toolkit.h"
 #include "tests/fakes/scripted_desktop.h"
+#include "tests/fakes/testenv.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -39,7 +43,37 @@ protected:
     }
 };
 
+struct BoxRow
+{
+    const char* name;
+    int style;
+    QMessageBox::Icon icon;
+    QStringList buttons;
+    QString defaultButton;
+    int enterAnswer;
+    int escapeAnswer;
+};
+
+// Icon, buttons in their standard order (the detail's own button aside), default, title, text and detail.
+QStringList describe(const QMessageBox& box)
+{
+    QStringList buttons;
+    for (const QMessageBox::StandardButton which : {QMessageBox::Ok, QMessageBox::Yes, QMessageBox::No}) {
+        if (const QAbstractButton* button = box.button(which))
+            buttons << button->text().remove(QLatin1Char('&'));
+    }
+    const QAbstractButton* byDefault = box.defaultButton();
+    return {QString::number(box.icon()),
+            buttons.join(QLatin1Char(' ')),
+            byDefault ? byDefault->text().remove(QLatin1Char('&')) : QString(),
+            box.windowTitle(),
+            box.text(),
+            box.detailedText()};
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(BoxRow)
 
 class TestToolkit : public QObject
 {
@@ -130,6 +164,45 @@ private slots:
         ScriptedDesktop::setProgramFolder(root.path() + QLatin1Char('/') + program);
         QCOMPARE(sampleFolder(), root.path() + QLatin1Char('/') + expected);
         ScriptedDesktop::setProgramFolder(QString());
+    }
+
+    // The desktop's own boxes, as the operator meets them: one of each style the program shows.
+    void realMessageBoxes_data()
+    {
+        addRows<BoxRow>({
+            {"16 failure", 16, QMessageBox::Critical, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            {"48 notice", 48, QMessageBox::Warning, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            {"64 greeting", 64, QMessageBox::Information, {"OK"}, "OK", kAnswerOk, kAnswerOk},
+            // The question before a second copy runs: Enter must not start it.
+            {"260 another copy", 260, QMessageBox::NoIcon, {"Yes", "No"}, "No", kAnswerNo, kAnswerNo},
+        });
+    }
+
+    void realMessageBoxes()
+    {
+        QFETCH(BoxRow, row);
+        setDesktopServices(nullptr);
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            QStringList seen;
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box || !box->isVisible())
+                    return;
+                poll.stop();
+                seen = describe(*box);
+                QTest::keyClick(box, key);
+                // A box that ignored the key must not hang the run.
+                if (box->isVisible())
+                    box->done(0);
+            });
+            poll.start(5);
+            const int answer = MsgBox(QStringLiteral("Line one\nline two"), row.style, QStringLiteral("Title"),
+                                      QStringLiteral("the detail"));
+            QCOMPARE(seen, QStringList({QString::number(row.icon), row.buttons.join(QLatin1Char(' ')),
+                                        row.defaultButton, "Title", "Line one\nline two", "the detail"}));
+            QCOMPARE(answer, key == Qt::Key_Return ? row.enterAnswer : row.escapeAnswer);
+        }
     }
 
     void scriptedMessageBoxes()

@@ -178,6 +178,21 @@ def wait_recorded_past(recorder, moment_ns, margin_s=0.2):
 # --- Cases ---------------------------------------------------------------------------------------
 
 
+def check_keys_once_more(shim, keyer, main):
+    """CQ keys RTS again and STOP drops it: the second span of the run."""
+    main.click_message(1)
+    wait_for("RTS to be raised again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1], 5, 0.01)
+    main.click_stop()
+    wait_for("RTS to drop again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1] is None, 5)
+    expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 2, "RTS was not keyed exactly twice:\n" +
+           h.describe(shim.records(keyer.pid)))
+
+
+def check_sigterm_ends_cleanly(c, keyer):
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
 def case_first_start(c):
     home = c.home()
     settings_file = h.settings_path(home.config)
@@ -289,14 +304,8 @@ def case_stop_mid_message(c):
         tail_ms = (dropped - end_ns) / 1e6
         expect(LEAD_TAIL_MS - 5 <= tail_ms <= LEAD_TAIL_MS + 50, f"the line dropped {tail_ms:.1f} ms after the sound")
     with c.step("the keyer is idle again: CQ keys and plays once more"):
-        main.click_message(1)
-        wait_for("RTS to be raised again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1], 5, 0.01)
-        main.click_stop()
-        wait_for("RTS to drop again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1] is None, 5)
-        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 2, "RTS was not keyed exactly twice:\n" +
-               h.describe(shim.records(keyer.pid)))
-    with c.step("SIGTERM ends the keyer with status 0"):
-        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        check_keys_once_more(shim, keyer, main)
+    check_sigterm_ends_cleanly(c, keyer)
 
 
 def case_assign_button(c):
@@ -364,8 +373,7 @@ def case_assign_button(c):
     with c.step("button 6 keeps its file and caption"):
         check_stored()
     hear_button_6()
-    with c.step("SIGTERM ends the keyer with status 0"):
-        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+    check_sigterm_ends_cleanly(c, keyer)
 
 
 def case_second_start(c):
@@ -523,14 +531,8 @@ def case_about_mid_message(c):
         time.sleep(0.5)
         expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 1, "keyed again when About closed:\n" +
                h.describe(shim.records(keyer.pid)))
-        main.click_message(1)
-        wait_for("RTS to be raised again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1], 5, 0.01)
-        main.click_stop()
-        wait_for("RTS to drop again", lambda: keyed_spans(shim.records(keyer.pid), "rts")[1] is None, 5)
-        expect(len(keyed_spans(shim.records(keyer.pid), "rts")[0]) == 2, "RTS was not keyed exactly twice:\n" +
-               h.describe(shim.records(keyer.pid)))
-    with c.step("SIGTERM ends the keyer with status 0"):
-        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        check_keys_once_more(shim, keyer, main)
+    check_sigterm_ends_cleanly(c, keyer)
 
 
 def case_watchdog_hung_sound_server(c):
@@ -566,8 +568,7 @@ def case_watchdog_hung_sound_server(c):
         spans, open_since = keyed_spans(shim.records(keyer.pid), "rts")
         expect(len(spans) == 1 and open_since is None, "keyed again after the time-out:\n" +
                h.describe(shim.records(keyer.pid)))
-    with c.step("SIGTERM ends the keyer with status 0"):
-        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+    check_sigterm_ends_cleanly(c, keyer)
 
 
 # --- Keys, repeat and requests from other programs -------------------------------------------------

@@ -30,6 +30,19 @@ public:
 
     bool isPlaying() override { return mPlaying && mSincePlay.elapsed() < mBackend.mDurationMs; }
 
+    std::int64_t timeLeftUSecs() override
+    {
+        if (!mBackend.mTellsTimeLeft)
+            return -1;
+        return isPlaying() ? mBackend.mDurationMs * 1000 - mSincePlay.nsecsElapsed() / 1000 : 0;
+    }
+
+    std::int64_t heardAfterUSecs() override
+    {
+        const qint64 startUp = mBackend.mStartUpMs;
+        return startUp >= 0 && mPlaying && mSincePlay.elapsed() >= startUp ? startUp * 1000 : -1;
+    }
+
     void stop() override
     {
         mBackend.record(ScriptedAudioBackend::Kind::Stop, mPath);

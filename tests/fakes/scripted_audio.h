@@ -32,6 +32,10 @@ public:
     void install();
     // How long every file plays, 1000 ms unless set.
     void setDuration(qint64 ms) { mDurationMs = ms; }
+    // Whether streams say how long they have left (as the sound server's do), or only whether they play.
+    void setTellsTimeLeft(bool tells) { mTellsTimeLeft = tells; }
+    // How long after play() streams say their first sample was heard; -1 (the default): they cannot say.
+    void setStartUp(qint64 ms) { mStartUpMs = ms; }
     // Opening, or playing, `path` fails with `error` (an MciError code); 0 lifts it.
     void failOpen(const QString& path, std::int32_t error) { mOpenFailures[path] = error; }
     void failPlay(const QString& path, std::int32_t error) { mPlayFailures[path] = error; }
@@ -60,6 +64,8 @@ private:
 
     bool mInstalled = false;
     qint64 mDurationMs = 1000;
+    bool mTellsTimeLeft = true;
+    qint64 mStartUpMs = -1;
     QHash<QString, std::int32_t> mOpenFailures;
     QHash<QString, std::int32_t> mPlayFailures;
     std::function<void(const QString&)> mOnClose;

@@ -62,6 +62,14 @@ bool TestEnv::writeSettingsBytes(const QByteArray& bytes) const
            file.write(bytes) == bytes.size();
 }
 
+QStringList messageTexts()
+{
+    QStringList texts;
+    for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
+        texts << asked.text;
+    return texts;
+}
+
 bool buildTree(const QString& root, const QStringList& entries)
 {
     for (const QString& entry : entries) {

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <initializer_list>
 
 // A private settings folder and the scripted desktop (message boxes, beep, end) for one test case:
 // no test ever reads or writes the user's own settings.
@@ -32,6 +35,17 @@ private:
     QByteArray mOldRuntimeDir;
     QByteArray mOldBus;
 };
+
+// A table whose rows are records with a `name`: one column holds the whole row, read with QFETCH(Row, row).
+template <typename Row> void addRows(std::initializer_list<Row> rows)
+{
+    QTest::addColumn<Row>("row");
+    for (const Row& row : rows)
+        QTest::newRow(row.name) << row;
+}
+
+// The texts of the message boxes shown so far, in order.
+QStringList messageTexts();
 
 // Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)
 // and "path -> target" (symbolic link) entries.

@@ -11,11 +11,15 @@
 #include "windows/modontop.h"
 #include "windows/modsystray.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -76,14 +80,6 @@ QString storedSetting(const QString& key)
     return GetSetting(kAppTitle, kSettingsSection, key);
 }
 
-QStringList messageTexts()
-{
-    QStringList texts;
-    for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
-        texts << asked.text;
-    return texts;
-}
-
 QString clippedCaption(const QWidget* window)
 {
     const auto widgets = window->findChildren<QWidget*>();
@@ -132,9 +128,113 @@ bool runModal(const std::function<void()>& command, Form& form, const std::funct
     return acted && closedItself;
 }
 
+QStringList closeModal(Form& form, const std::function<void(QWidget*)>& close)
+{
+    SetMousePointer(kPointerBusy);
+    QStringList seen;
+    const bool closed = runModal([&form] { form.ShowModal(); }, form,
+                                 [&] {
+                                     QWidget* window = form.window();
+                                     if (window->isModal())
+                                         seen << QStringLiteral("modal");
+                                     if (MousePointer() == kPointerDefault)
+                                         seen << QStringLiteral("arrow pointer");
+                                     QTest::keyClick(window, Qt::Key_Return);
+                                     QTest::keyClick(window, Qt::Key_Escape);
+                                     if (form.isLoaded())
+                                         seen << QStringLiteral("open after Enter and Escape");
+                                     close(window);
+                                     (void)QTest::qWaitFor([&form] { return !form.isLoaded(); }, 2000);
+                                 });
+    if (closed)
+        seen << QStringLiteral("closed");
+    return seen;
+}
+
 bool playMessageToEnd(int index, int timeoutMs)
 {
     QSignalSpy finished(&frmMain().player(), &MessagePlayer::finished);
     frmMain().cmdMsg_Click(index);
     return frmMain().player().isPlaying() ? finished.wait(timeoutMs) : !finished.isEmpty();
+}
+
+void compareShownRow()
+{
+    QFETCH(ShownRow, row);
+    const QVariant actual = row.probe();
+    const QVariant& expected = row.expected;
+    if (actual == expected)
+        return;
+    QString read;
+    QString wanted;
+    QDebug(&read) << actual;
+    QDebug(&wanted) << expected;
+    QFAIL(qPrintable(QStringLiteral("reads %1, must read %2").arg(read, wanted)));
+}
+
+QStringList menuItems(const QWidget* menu)
+{
+    QStringList items;
+    for (const QAction* action : menu->actions())
+        items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+    return items;
+}
+
+QStringList enabledMenuItems(const QMenu* menu)
+{
+    QStringList items;
+    for (const QAction* action : menu->actions()) {
+        if (!action->isSeparator() && action->isEnabled())
+            items << action->text();
+    }
+    return items;
+}
+
+QStringList tabOrder(const NamedControls& named, QWidget* from)
+{
+    QStringList order;
+    if (named.isEmpty())
+        return order;
+    QWidget* const start = from ? from : named.first().second->window();
+    QWidget* w = start;
+    do {
+        for (const auto& [name, widget] : named) {
+            if (widget == w && (w->focusPolicy() & Qt::TabFocus))
+                order << name;
+        }
+        w = w->nextInFocusChain();
+    } while (w && w != start);
+    return order;
+}
+
+namespace {
+
+class ShowWatch : public QObject
+{
+public:
+    explicit ShowWatch(const Form& form) : mForm(form) {}
+    int pointer = -1;
+
+protected:
+    // Application filters run before the form's own, which resets the pointer.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (pointer < 0 && event->type() == QEvent::Show && watched == mForm.window())
+            pointer = MousePointer();
+        return false;
+    }
+
+private:
+    const Form& mForm;
+};
+
+} // namespace
+
+int pointerAsShown(Form& form, const std::function<void()>& command)
+{
+    ShowWatch watch(form);
+    QCoreApplication::instance()->installEventFilter(&watch);
+    runModal(command, form, nullptr);
+    QCoreApplication::instance()->removeEventFilter(&watch);
+    return watch.pointer;
 }

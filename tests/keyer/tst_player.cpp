@@ -165,6 +165,8 @@ private slots:
             openPort(std::int16_t(port));
         gCommPort = std::int16_t(port);
         gPTTLine = std::int16_t(pttLine);
+        // A device that cannot say when its end is due is asked about every 10 ms.
+        mAudio->setTellsTimeLeft(false);
         const qint64 start = now();
         play({lead, tail, 0});
 
@@ -208,6 +210,69 @@ private slots:
         QCOMPARE(mSerial->isOpen(QStringLiteral("COM1")), port > 0);
         QVERIFY(MessageBoxes::asked().isEmpty());
         QVERIFY(watchdogDrops().isEmpty());
+    }
+
+    void sleepsUntilTheEndIsDue_data()
+    {
+        QTest::addColumn<int>("durationMs");
+        QTest::addColumn<int>("mostPolls");
+        QTest::newRow("300 ms") << 300 << 4;
+        QTest::newRow("2 s") << 2000 << 11;
+    }
+
+    // A device that tells how long it has left is asked when the end is due and every 250 ms at the
+    // most, and the tail still begins as the last sample is heard.
+    void sleepsUntilTheEndIsDue()
+    {
+        QFETCH(int, durationMs);
+        QFETCH(int, mostPolls);
+        openPort(1);
+        gCommPort = 1;
+        gPTTLine = 2;
+        mAudio->setDuration(durationMs);
+        play({0, 0, 0});
+        const qint64 played = sentAt("play");
+        const qint64 closed = sentAt("close voice1");
+        QVERIFY2(closed - played >= durationMs && closed - played <= durationMs + 5,
+                 qPrintable(QString::number(closed - played)));
+        const int polls = int(commandsStarting("status").size());
+        QVERIFY2(polls >= 1 && polls <= mostPolls, qPrintable(QString::number(polls)));
+        QVERIFY(!com1LinesUp());
+    }
+
+    // The sound path's start-up time is taken out of the lead wait once known, so the audio is heard as
+    // the lead ends; a quicker path than the ones learnt brings the full wait back before audio can be early.
+    void leadAllowsForTheSoundPathsStartUp()
+    {
+        openPort(1);
+        gCommPort = 1;
+        gPTTLine = 2;
+        mAudio->setDuration(100);
+        const auto leadHeard = [this](qint64 startUpMs) {
+            mSerial->clear();
+            mCommands.clear();
+            play({250, 0, 0});
+            const auto esc = escapes();
+            return sentAt("play") - esc.value(0).ms + startUpMs;
+        };
+        const struct
+        {
+            qint64 startUpMs;
+            qint64 least;
+            qint64 most;
+        } steps[] = {
+            {30, 280, 290}, // nothing learnt yet: the full wait, heard 30 ms late
+            {30, 250, 264}, // learnt: heard as the lead ends, with a margin for jitter
+            {30, 250, 264}, //
+            {5, 226, 245},  // a quicker path: heard early once...
+            {5, 255, 262},  // ...and never again: the full wait is back
+        };
+        for (const auto& step : steps) {
+            mAudio->setStartUp(step.startUpMs);
+            const qint64 heard = leadHeard(step.startUpMs);
+            QVERIFY2(heard >= step.least && heard <= step.most, qPrintable(QString::number(heard)));
+            QVERIFY(!com1LinesUp());
+        }
     }
 
     void midMessage_data()
@@ -315,14 +380,19 @@ private slots:
         QTest::addColumn<int>("audioError");    // of "open", or of "play" when negative
         QTest::addColumn<QStringList>("shown"); // the message boxes
         QTest::addColumn<bool>("fallsBack");    // to no port, the port closed
-        const QString keyFailed = QStringLiteral("Error setting RTS line on COM1.");
-        const QString unkeyFailed = QStringLiteral("Error clearing RTS line on COM1.");
+        QTest::addColumn<int>("pttLine");
         const auto unplayable = [](int error) { return "Could not play \"cq.wav\".\n" + mciErrorText(error); };
-        QTest::newRow("key fails") << 0 << 1 << 0 << QStringList{keyFailed} << false;
-        QTest::newRow("unkey fails") << 1 << 1 << 0 << QStringList{unkeyFailed} << true;
-        QTest::newRow("both fail") << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true;
+        for (const char* line : {"RTS", "DTR"}) {
+            const int pttLine = line == QLatin1String("DTR") ? 1 : 2;
+            const QString keyFailed = QStringLiteral("Error setting %1 line on COM1.").arg(line);
+            const QString unkeyFailed = QStringLiteral("Error clearing %1 line on COM1.").arg(line);
+            QTest::addRow("%s: key fails", line) << 0 << 1 << 0 << QStringList{keyFailed} << false << pttLine;
+            QTest::addRow("%s: unkey fails", line) << 1 << 1 << 0 << QStringList{unkeyFailed} << true << pttLine;
+            QTest::addRow("%s: both fail", line)
+                << 0 << 2 << 0 << QStringList{keyFailed, unkeyFailed} << true << pttLine;
+        }
         QTest::newRow("no sound server") << 0 << 0 << -int(MciError::HardwareError)
-                                         << QStringList{unplayable(MciError::HardwareError)} << false;
+                                         << QStringList{unplayable(MciError::HardwareError)} << false << 2;
     }
 
     // Whatever fails, no box waits while the transmitter is keyed, and the line ends down.
@@ -333,6 +403,9 @@ private slots:
         QFETCH(int, audioError);
         QFETCH(QStringList, shown);
         QFETCH(bool, fallsBack);
+        QFETCH(int, pttLine);
+        gPTTLine = std::int16_t(pttLine);
+        const QString indicator = pttLine == 1 ? QStringLiteral("DTR") : QStringLiteral("RTS");
         openPort(1);
         WriteSetting(Setting::CommPort, QStringLiteral("1"));
         if (count > 0)
@@ -349,23 +422,21 @@ private slots:
         });
         play();
 
-        QStringList texts;
         for (const MessageBoxes::Asked& a : MessageBoxes::asked()) {
-            texts << a.text;
             QCOMPARE(a.title, kAppTitle);
             // A serial failure is critical and names the system's reason; an unplayable file, its path.
             QCOMPARE(a.style, audioError == 0 ? 16 : 48);
             QVERIFY2(a.detail.contains(audioError == 0 ? QStringLiteral("Input/output error") : kWav),
                      qPrintable(a.detail));
         }
-        QCOMPARE(texts, shown);
+        QCOMPARE(messageTexts(), shown);
         QCOMPARE(shownKeyed, 0);
         // A failure to key is told before the message goes on; the rest once it is over.
         if (skip == 0 && count > 0)
             QCOMPARE(commandsAtBox.first(), 0);
         QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), audioError > 0 ? QStringList() : QStringList{kWav});
         QVERIFY(!com1LinesUp());
-        QCOMPARE(mView->events.contains("RTS red"), skip > 0 || count == 0);
+        QCOMPARE(mView->events.contains(indicator + " red"), skip > 0 || count == 0);
         QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
         if (audioError != 0) {
             // Keyed for the lead and the tail only.
@@ -583,15 +654,6 @@ private slots:
                  QStringLiteral("Transmit time-out: the transmitter was released after 120 seconds."));
         QCOMPARE(transmitTimeOutText(1000),
                  QStringLiteral("Transmit time-out: the transmitter was released after 1 second."));
-    }
-
-private:
-    static QStringList messageTexts()
-    {
-        QStringList texts;
-        for (const MessageBoxes::Asked& asked : MessageBoxes::asked())
-            texts << asked.text;
-        return texts;
     }
 };
 

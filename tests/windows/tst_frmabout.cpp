@@ -12,7 +12,89 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <functional>
 #include <memory>
+
+namespace {
+
+// The labels top to bottom, then OK.
+NamedControls namedControls()
+{
+    FrmAbout& a = frmAbout();
+    return {{QStringLiteral("title"), a.lblTitle()},   {QStringLiteral("version"), a.lblVersion()},
+            {QStringLiteral("freeware"), a.lblMsg2()}, {QStringLiteral("contact"), a.lblMsg1()},
+            {QStringLiteral("link"), a.lblWebLink()},  {QStringLiteral("copyright"), a.lblCopyright()},
+            {QStringLiteral("OK"), a.cmdOK()}};
+}
+
+// The names of the labels that pass `test`.
+QStringList controlsWhere(const std::function<bool(const QLabel*)>& test)
+{
+    QStringList names;
+    for (const auto& [name, control] : namedControls()) {
+        const auto* label = qobject_cast<const QLabel*>(control);
+        if (label && test(label))
+            names << name;
+    }
+    return names;
+}
+
+QStringList readingOrder()
+{
+    QStringList order;
+    int last = -1;
+    for (const auto& [name, control] : namedControls()) {
+        const int top = control->mapTo(control->window(), QPoint()).y();
+        order << (top > last ? name : name + QStringLiteral(" out of place"));
+        last = top;
+    }
+    return order;
+}
+
+// The copyright line keeps the desktop's colour.
+QStringList textColours()
+{
+    QStringList colours;
+    for (const auto& [name, control] : namedControls().mid(0, 5))
+        colours << name + QLatin1Char(' ') + control->palette().color(QPalette::WindowText).name();
+    return colours;
+}
+
+bool minMaxButtons(const QWidget* window)
+{
+    return window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+}
+
+const QRegularExpression kBareVersion(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"));
+
+QStringList cursorShown(const QCursor& cursor)
+{
+    // The hot spot is on the fingertip, not on a transparent pixel.
+    const bool opaque = !cursor.pixmap().isNull() && qAlpha(cursor.pixmap().toImage().pixel(cursor.hotSpot())) > 128;
+    return {cursor.shape() == Qt::BitmapCursor ? QStringLiteral("bitmap") : QStringLiteral("shape"),
+            QStringLiteral("hot spot %1,%2").arg(cursor.hotSpot().x()).arg(cursor.hotSpot().y()),
+            QStringLiteral("%1x%2").arg(cursor.pixmap().width()).arg(cursor.pixmap().height()),
+            opaque ? QStringLiteral("on the fingertip") : QStringLiteral("transparent")};
+}
+
+// What a click on the link asked of the shell, and whether the About box stayed open without a word.
+QStringList mailRequests(FrmAbout& about, Qt::MouseButton button)
+{
+    QTest::mouseClick(about.lblWebLink(), button);
+    QStringList requests;
+    for (const ShellRequests::Request& r : ShellRequests::opened()) {
+        requests << QStringLiteral("%1, show %2%3%4")
+                        .arg(r.document)
+                        .arg(r.showCommand)
+                        .arg(r.owner.data() == about.window() ? "" : ", not owned by the About box")
+                        .arg(r.document == QStringLiteral("mailto:") + about.email() ? "" : ", not its address");
+    }
+    if (about.isLoaded() && MessageBoxes::asked().isEmpty())
+        requests << QStringLiteral("still open");
+    return requests;
+}
+
+} // namespace
 
 class TestFrmAbout : public QObject
 {
@@ -36,58 +118,48 @@ private slots:
         mEnv.reset();
     }
 
-    void labelsShowTheComposedTexts()
+    void shownTextsAndStates_data()
+    {
+        FrmAbout& a = frmAbout();
+        const QStringList labels{"title", "version", "freeware", "contact", "link", "copyright"};
+        addShownRows({
+            {"caption", [&a] { return a.window()->windowTitle(); }, "About"},
+            {"title", [&a] { return a.lblTitle()->text(); }, "Wren Voice Keyer"},
+            {"version", [&a] { return a.lblVersion()->text(); }, composeVersion(programVersion())},
+            {"version, bare", [&a] { return a.lblVersion()->text().contains(kBareVersion); }, true},
+            {"first fixed line", [&a] { return a.lblMsg2()->text(); }, "Amateur Radio Freeware"},
+            {"second fixed line", [&a] { return a.lblMsg1()->text(); },
+             "You can contact me by clicking the link below !"},
+            {"link", [&a] { return a.lblWebLink()->text(); }, contactEmail()},
+            {"copyright", [&a] { return a.lblCopyright()->text(); },
+             QString::fromUtf8("Copyright \u00A9 2003-2024 W1ABC")},
+            {"OK", [&a] { return a.cmdOK()->text(); }, "&OK"},
+            {"top to bottom", [] { return readingOrder(); }, QStringList(labels) << "OK"},
+            {"centred", [] { return controlsWhere([](const QLabel* l) { return l->alignment() == Qt::AlignCenter; }); },
+             labels},
+            {"bold", [] { return controlsWhere([](const QLabel* l) { return l->font().bold(); }); }, labels.mid(0, 5)},
+            {"link underlined", [&a] { return a.lblWebLink()->font().underline(); }, true},
+            {"link cursor", [&a] { return cursorShown(a.lblWebLink()->cursor()); },
+             QStringList{"bitmap", "hot spot 5,0", "32x32", "on the fingertip"}},
+            // A substituted font may be smaller, never cut off.
+            {"captions in full", [&a] { return clippedCaption(a.window()); }, ""},
+            {"colours", [] { return textColours(); },
+             QStringList{"title #800080", "version #800080", "freeware #c04000", "contact #c00000", "link #0000ff"}},
+            {"no minimise or maximise button", [&a] { return minMaxButtons(a.window()); }, false},
+            {"fixed size", [&a] { return a.window()->minimumSize() == a.window()->maximumSize(); }, true},
+            // Handed to the shell hidden, as the program always asked.
+            {"mail request", [&a] { return mailRequests(a, Qt::LeftButton); },
+             QStringList{"mailto:" + contactEmail() + ", show 0", "still open"}},
+            {"right click on the link", [&a] { return mailRequests(a, Qt::RightButton); }, QStringList{"still open"}},
+        });
+    }
+
+    void shownTextsAndStates()
     {
         gVersion = composeVersion(programVersion());
         gCopyright = QString::fromUtf8("Copyright \u00A9 2003-2024 W1ABC");
-        frmAbout().Load();
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
-                    .match(frmAbout().lblVersion()->text())
-                    .hasMatch());
-        QCOMPARE(frmAbout().lblVersion()->text(), gVersion);
-        QCOMPARE(frmAbout().lblCopyright()->text(), gCopyright);
-        QCOMPARE(frmAbout().lblWebLink()->text(), contactEmail());
-        // A substituted font may be smaller, never cut off.
-        const QString clipped = clippedCaption(frmAbout().window());
-        QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
-    }
-
-    void linkLooksLikeALink()
-    {
-        frmAbout().Load();
-        QLabel* link = frmAbout().lblWebLink();
-        QCOMPARE(link->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-        QVERIFY(link->font().underline());
-        const QCursor cursor = link->cursor();
-        QCOMPARE(cursor.shape(), Qt::BitmapCursor);
-        QCOMPARE(cursor.hotSpot(), QPoint(5, 0));
-        QCOMPARE(cursor.pixmap().size(), QSize(32, 32));
-        // The hot spot is on the fingertip, not on a transparent pixel.
-        QVERIFY(qAlpha(cursor.pixmap().toImage().pixel(5, 0)) > 128);
-    }
-
-    void linkClickAsksForMail_data()
-    {
-        QTest::addColumn<Qt::MouseButton>("button");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("left click") << Qt::LeftButton << 1;
-        QTest::newRow("right click") << Qt::RightButton << 0;
-    }
-    void linkClickAsksForMail()
-    {
-        QFETCH(Qt::MouseButton, button);
-        QFETCH(int, requests);
         frmAbout().Show();
-        QTest::mouseClick(frmAbout().lblWebLink(), button);
-        QCOMPARE(ShellRequests::opened().size(), requests);
-        QVERIFY(frmAbout().isLoaded());
-        QVERIFY(MessageBoxes::asked().isEmpty());
-        if (requests == 0)
-            return;
-        const ShellRequests::Request& r = ShellRequests::opened().first();
-        QCOMPARE(r.document, QStringLiteral("mailto:") + frmAbout().lblWebLink()->text());
-        QCOMPARE(r.document, QStringLiteral("mailto:") + frmAbout().email());
-        QCOMPARE(r.owner.data(), frmAbout().window());
+        compareShownRow();
     }
 
     // Title and version open the picture over the About box; the tour's end closes both.
@@ -133,27 +205,15 @@ private slots:
     void okEndsTheModalShow()
     {
         QFETCH(QString, how);
-        SetMousePointer(kPointerBusy);
-        bool pointerReset = false;
-        bool stillOpenAfterEnterAndEscape = false;
-        const auto close = [&] {
-            pointerReset = MousePointer() == kPointerDefault;
-            QWidget* w = frmAbout().window();
-            QTest::keyClick(w, Qt::Key_Return);
-            QTest::keyClick(w, Qt::Key_Escape);
-            stillOpenAfterEnterAndEscape = frmAbout().isLoaded();
+        const QStringList seen = closeModal(frmAbout(), [&how](QWidget* w) {
             if (how == QLatin1String("click"))
                 QTest::mouseClick(frmAbout().cmdOK(), Qt::LeftButton);
             else if (how == QLatin1String("alt+o") && QTest::qWaitForWindowActive(w))
                 QTest::keyClick(w, Qt::Key_O, Qt::AltModifier);
             else
                 w->close();
-            (void)QTest::qWaitFor([] { return !frmAbout().isLoaded(); }, 2000);
-        };
-        const bool closed = runModal([] { frmAbout().ShowModal(); }, frmAbout(), close);
-        QVERIFY(closed);
-        QVERIFY(pointerReset);
-        QVERIFY(stillOpenAfterEnterAndEscape);
+        });
+        QCOMPARE(seen, QStringList({"modal", "arrow pointer", "open after Enter and Escape", "closed"}));
         QVERIFY(MessageBoxes::asked().isEmpty());
     }
 };

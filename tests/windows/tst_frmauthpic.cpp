@@ -107,6 +107,26 @@ private slots:
         mEnv.reset();
     }
 
+    void shownTextsAndStates_data()
+    {
+        FrmAuthPic& p = frmAuthPic();
+        addShownRows({
+            {"no caption", [&p] { return p.window()->windowTitle(); }, ""},
+            {"no title bar", [&p] { return p.window()->windowFlags().testFlag(Qt::FramelessWindowHint); }, true},
+            {"size", [&p] { return p.window()->size() == twipsRect(0, 0, 1320, 1440).size(); }, true},
+            {"photograph", [&p] { return !p.Picture1()->pixmap().isNull(); }, true},
+            {"tick while open", [&p] { return p.Timer1()->isActive() ? p.Timer1()->interval() : -1; }, 10},
+            {"step", [&p] { return int(p.step()); }, 25},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        frmAuthPic().Load();
+        compareShownRow();
+        frmAuthPic().Unload();
+    }
+
     void fullTourEndsAtTheCentreWithTheFarewell_data()
     {
         QTest::addColumn<TwipsRect>("about");

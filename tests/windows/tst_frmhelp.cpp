@@ -22,6 +22,29 @@ QString shownText()
     return HelpText().replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
+// The scroll bars the page shows once its window is `scale` times the designed size.
+QStringList barsAtScale(double scale)
+{
+    FrmHelp& help = frmHelp();
+    const QSize designed = help.window()->size();
+    help.window()->resize(designed * scale);
+    (void)QTest::qWaitFor([&] { return help.window()->size() == designed * scale; }, 1000);
+    QCoreApplication::processEvents();
+    QStringList bars;
+    if (help.txtMsg()->verticalScrollBar()->isVisible())
+        bars << QStringLiteral("vertical");
+    if (help.txtMsg()->horizontalScrollBar()->isVisible())
+        bars << QStringLiteral("horizontal");
+    return bars;
+}
+
+// How far the page scrolls sideways: nothing, when its lines wrap.
+int sidewaysScroll()
+{
+    barsAtScale(1);
+    return frmHelp().txtMsg()->horizontalScrollBar()->maximum();
+}
+
 } // namespace
 
 class TestFrmHelp : public QObject
@@ -37,6 +60,34 @@ private slots:
         frmHelp().Unload();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         mEnv.reset();
+    }
+
+    void shownTextsAndStates_data()
+    {
+        FrmHelp& h = frmHelp();
+        addShownRows({
+            {"caption", [&h] { return h.window()->windowTitle(); }, "Help"},
+            {"Close", [&h] { return h.cmdClose()->text(); }, "Close"},
+            {"text colour", [&h] { return h.txtMsg()->palette().color(QPalette::Text).name(); }, "#0000ff"},
+            {"bold text", [&h] { return h.txtMsg()->font().bold(); }, true},
+            {"read-only", [&h] { return h.txtMsg()->isReadOnly(); }, true},
+            // A vertical bar only, there even when the page fits; long lines wrap instead of scrolling sideways.
+            {"scroll bars as designed", [] { return barsAtScale(1); }, QStringList{"vertical"}},
+            {"scroll bars when the page fits", [] { return barsAtScale(3); }, QStringList{"vertical"}},
+            {"scroll bars when narrowed", [] { return barsAtScale(0.4); }, QStringList{"vertical"}},
+            {"long lines wrap", [] { return sidewaysScroll(); }, 0},
+            {"tab order",
+             [&h] {
+                 return tabOrder({{"text", h.txtMsg()}, {"Close", h.cmdClose()}});
+             },
+             QStringList{"text", "Close"}},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        frmHelp().Show();
+        compareShownRow();
     }
 
     void textIsEightParagraphsWithOneEmptyLineBetween()
@@ -129,21 +180,14 @@ private slots:
     void closeEndsTheModalShow()
     {
         QFETCH(bool, closeBox);
-        FrmHelp& help = frmHelp();
-        bool wasModal = false;
-        const auto close = [&] {
-            wasModal = help.window()->isModal();
-            // Enter and Escape are no shortcuts for Close.
-            QTest::keyClick(help.window(), Qt::Key_Return);
-            QTest::keyClick(help.window(), Qt::Key_Escape);
-            QVERIFY(help.isLoaded());
+        // Enter and Escape are no shortcuts for Close.
+        const QStringList seen = closeModal(frmHelp(), [closeBox](QWidget* w) {
             if (closeBox)
-                help.window()->close();
+                w->close();
             else
-                QTest::mouseClick(help.cmdClose(), Qt::LeftButton);
-        };
-        QVERIFY(runModal([&help] { help.ShowModal(); }, help, close));
-        QVERIFY(wasModal);
+                QTest::mouseClick(frmHelp().cmdClose(), Qt::LeftButton);
+        });
+        QCOMPARE(seen, QStringList({"modal", "arrow pointer", "open after Enter and Escape", "closed"}));
     }
 };
 

@@ -15,14 +15,18 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -35,6 +39,69 @@ QColor foreColour(QLabel* label)
 
 const QColor kBlue(0, 0, 192);
 const QColor kRed(192, 0, 0);
+
+QMenuBar* menuBar()
+{
+    return static_cast<QMainWindow*>(frmMain().window())->menuBar();
+}
+
+QMenu* barMenu(int index)
+{
+    return menuBar()->actions().at(index)->menu();
+}
+
+// STOP, then the message buttons by number.
+NamedControls namedButtons()
+{
+    NamedControls named{{QStringLiteral("STOP"), frmMain().cmdStop()}};
+    for (int i = 0; i < kMessageCount; ++i)
+        named.append({QString::number(i + 1), frmMain().cmdMsg(i)});
+    return named;
+}
+
+// Each message button's place as column and row, "L1" the top left: the numbers run down the left column first.
+QStringList buttonPlaces()
+{
+    QList<int> tops;
+    for (int i = 0; i < kMessageCount; ++i)
+        tops << frmMain().cmdMsg(i)->y();
+    std::sort(tops.begin(), tops.end());
+    tops.erase(std::unique(tops.begin(), tops.end()), tops.end());
+    QStringList places;
+    for (int i = 0; i < kMessageCount; ++i) {
+        const QPushButton* button = frmMain().cmdMsg(i);
+        places << QStringLiteral("%1%2")
+                      .arg(button->x() == frmMain().cmdMsg(0)->x() ? QLatin1Char('L') : QLatin1Char('R'))
+                      .arg(tops.indexOf(button->y()) + 1);
+    }
+    return places;
+}
+
+QStringList popUpWhileHidden()
+{
+    frmMain().mnuHide_Click();
+    return enabledMenuItems(frmMain().mnuMain());
+}
+
+// Where the pop-up's top right corner lies when the icon is right-pressed with the pointer at `pointer`.
+QPoint popUpCornerAt(const QPoint& pointer)
+{
+    QCursor::setPos(pointer);
+    sendTrayMessage(kWmRButtonDown);
+    const QRect menu = frmMain().mnuMain()->geometry();
+    frmMain().mnuMain()->hide();
+    return {menu.right() + 1, menu.top()};
+}
+
+QString focusWhilePlaying()
+{
+    FrmMain& f = frmMain();
+    f.cmdMsg(5)->setFocus();
+    f.EnableMessageButtons(false);
+    const QWidget* focus = f.window()->focusWidget();
+    f.EnableMessageButtons(true);
+    return focus == f.cmdStop() ? QStringLiteral("STOP") : focus ? focus->objectName() : QString();
+}
 
 } // namespace
 
@@ -49,6 +116,59 @@ class TestFrmMain : public QObject
 private slots:
     void init() { mFix = std::make_unique<MainWindowFixture>(); }
     void cleanup() { mFix.reset(); }
+
+    void shownTextsAndStates_data()
+    {
+        FrmMain& f = frmMain();
+        addShownRows({
+            {"caption", [&f] { return f.window()->windowTitle(); }, "Wren Voice Keyer"},
+            {"menu bar", [] { return menuItems(menuBar()); }, QStringList{"File", "Settings", "Help"}},
+            {"File menu", [] { return menuItems(barMenu(0)); }, QStringList{"Exit"}},
+            {"Help menu", [] { return menuItems(barMenu(2)); }, QStringList{"Help", "-", "About"}},
+            {"pop-up menu", [&f] { return menuItems(f.mnuMain()); },
+             QStringList{"Restore", "Hide", "-", "Settings", "-", "Exit"}},
+            {"pop-up menu's name", [&f] { return f.mnuMain()->title(); }, "Main"},
+            {"pop-up while shown", [&f] { return enabledMenuItems(f.mnuMain()); },
+             QStringList{"Hide", "Settings", "Exit"}},
+            {"pop-up while hidden", [] { return popUpWhileHidden(); }, QStringList{"Restore", "Settings", "Exit"}},
+            // The menu's right edge lies at the pointer, as the tray's own menus open.
+            {"pop-up right-aligned at the pointer", [] { return popUpCornerAt(QPoint(600, 200)); }, QPoint(600, 200)},
+            {"frame", [&f] { return f.fPTTLineStatus()->title(); }, "PTT Line Status:  None"},
+            {"indicators",
+             [&f] {
+                 return QStringList{f.lblDTR()->text(), f.lblRTS()->text()};
+             },
+             QStringList{"DTR", "RTS"}},
+            {"STOP", [&f] { return f.cmdStop()->text(); }, "STOP"},
+            {"status line at load", [&f] { return f.lblMsgStatus()->text(); }, ""},
+            {"ID panel at load", [&f] { return f.sbarPanel(3)->text(); }, "Timer OFF"},
+            {"timer", [&f] { return f.Timer1()->isActive() ? f.Timer1()->interval() : 0; }, 1000},
+            {"button places", [] { return buttonPlaces(); },
+             QStringList{"L1", "L2", "L3", "L4", "L5", "R1", "R2", "R3", "R4", "R5"}},
+            {"tab order", [] { return tabOrder(namedButtons()); },
+             QStringList{"STOP", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
+            {"focus while a message plays", [] { return focusWhilePlaying(); }, "STOP"},
+            // Each command that opens a modal window shows the busy pointer until that window is up.
+            {"busy pointer before Settings",
+             [&f] { return pointerAsShown(frmSettings(), [&f] { f.mnuSettings_Click(); }); }, kPointerBusy},
+            {"busy pointer before Settings from the pop-up",
+             [&f] { return pointerAsShown(frmSettings(), [&f] { f.mnuMain()->actions().at(3)->trigger(); }); },
+             kPointerBusy},
+            {"busy pointer before Help", [&f] { return pointerAsShown(frmHelp(), [&f] { f.mnuHelp2_Click(); }); },
+             kPointerBusy},
+            {"busy pointer before About", [&f] { return pointerAsShown(frmAbout(), [&f] { f.mnuAbout_Click(); }); },
+             kPointerBusy},
+            {"busy pointer before the assignment",
+             [&f] { return pointerAsShown(frmSetWaves(), [&f] { QTest::mouseClick(f.cmdMsg(2), Qt::RightButton); }); },
+             kPointerBusy},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        mFix->load(0);
+        compareShownRow();
+    }
 
     void loadWithoutPort_data()
     {

@@ -60,6 +60,28 @@ QString frameCaption()
     return frmMain().fPTTLineStatus()->title();
 }
 
+// The options of a frame, in their order there.
+QStringList optionsIn(const QGroupBox* frame)
+{
+    QStringList captions;
+    for (const QRadioButton* option : frame->findChildren<QRadioButton*>(Qt::FindDirectChildrenOnly))
+        captions << option->text();
+    return captions;
+}
+
+NamedControls namedControls()
+{
+    FrmSettings& d = frmSettings();
+    NamedControls named{{QStringLiteral("Close"), d.cmdClose()}, {QStringLiteral("None"), d.optCommNone()}};
+    for (int port = 1; port <= kPortCount; ++port)
+        named.append({GetCommPortName(static_cast<std::int16_t>(port)), d.optComm(port)});
+    named.append({{QStringLiteral("DTR"), d.optPTTDTR()},
+                  {QStringLiteral("RTS"), d.optPTTRTS()},
+                  {QStringLiteral("No"), d.optOnTopNo()},
+                  {QStringLiteral("Yes"), d.optOnTopYes()}});
+    return named;
+}
+
 } // namespace
 
 class TestFrmSettings : public QObject
@@ -181,6 +203,31 @@ private slots:
     {
         mFix.reset();
         mDeviceRoot.reset();
+    }
+
+    void shownTextsAndStates_data()
+    {
+        FrmSettings& d = frmSettings();
+        addShownRows({
+            {"caption", [&d] { return d.window()->windowTitle(); }, "Settings"},
+            {"Close", [&d] { return d.cmdClose()->text(); }, "Close"},
+            {"port frame", [&d] { return d.fCommPort()->title(); }, "Port"},
+            {"port options", [&d] { return optionsIn(d.fCommPort()); },
+             QStringList{"None", "COM1", "COM2", "COM3", "COM4"}},
+            {"line frame", [&d] { return d.fPTTLine()->title(); }, "PTT Line"},
+            {"line options", [&d] { return optionsIn(d.fPTTLine()); }, QStringList{"DTR", "RTS"}},
+            {"on-top frame", [&d] { return d.Frame1()->title(); }, "Keep On Top"},
+            {"on-top options", [&d] { return optionsIn(d.Frame1()); }, QStringList{"No", "Yes"}},
+            {"tab order", [] { return tabOrder(namedControls()); },
+             QStringList{"Close", "None", "COM1", "COM2", "COM3", "COM4", "DTR", "RTS", "No", "Yes"}},
+            {"focus at opening", [&d] { return d.window()->focusWidget() == d.cmdClose(); }, true},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        frmSettings().Show();
+        compareShownRow();
     }
 
     void optionsShowTheGlobals_data()

@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -24,6 +25,7 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -37,6 +39,43 @@ QStringList buttonTexts()
     for (int i = 0; i < 10; ++i)
         texts << frmMain().cmdMsg(i)->text();
     return texts;
+}
+
+NamedControls namedControls()
+{
+    FrmSetWaves& d = frmSetWaves();
+    return {{QStringLiteral("current caption label"), d.Label2()},
+            {QStringLiteral("current caption"), d.txtCurCap()},
+            {QStringLiteral("new caption label"), d.Label1()},
+            {QStringLiteral("new caption"), d.txtButCap()},
+            {QStringLiteral("Select Wave File"), d.cmdSelectWave()},
+            {QStringLiteral("Cancel"), d.cmdCancel()},
+            {QStringLiteral("Ok"), d.cmdOk()}};
+}
+
+// The controls as they are read, top to bottom and left to right.
+QStringList readingOrder()
+{
+    auto named = namedControls();
+    std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) {
+        return a.second->y() != b.second->y() ? a.second->y() < b.second->y() : a.second->x() < b.second->x();
+    });
+    QStringList order;
+    for (const auto& control : named)
+        order << control.first;
+    return order;
+}
+
+// Neither button answers Enter or Escape.
+QStringList defaultButtons()
+{
+    QStringList named;
+    for (const auto& [name, control] : namedControls()) {
+        const auto* button = qobject_cast<const QPushButton*>(control);
+        if (button && (button->isDefault() || button->autoDefault()))
+            named << name;
+    }
+    return named;
 }
 
 } // namespace
@@ -139,6 +178,40 @@ private slots:
         ScriptedDesktop::setProgramFolder(QString());
         mProgramDir.reset();
         mFix.reset();
+    }
+
+    void shownTextsAndStates_data()
+    {
+        FrmSetWaves& d = frmSetWaves();
+        addShownRows({
+            {"caption", [&d] { return d.window()->windowTitle(); }, "Set Wave File"},
+            {"current caption label", [&d] { return d.Label2()->text(); }, "Current Button Caption:"},
+            {"new caption label", [&d] { return d.Label1()->text(); }, "New Button Caption:  (Max 10 chars)"},
+            {"buttons",
+             [&d] {
+                 return QStringList{d.cmdSelectWave()->text(), d.cmdCancel()->text(), d.cmdOk()->text()};
+             },
+             QStringList{"Select Wave File", "Cancel", "Ok"}},
+            {"current caption", [&d] { return d.txtCurCap()->text(); }, "QTH/NAME"},
+            {"current caption read-only", [&d] { return d.txtCurCap()->isReadOnly(); }, true},
+            {"new caption starts empty", [&d] { return d.txtButCap()->text(); }, ""},
+            {"new caption at most", [&d] { return d.txtButCap()->maxLength(); }, 10},
+            {"reading order", [] { return readingOrder(); },
+             QStringList{"current caption label", "current caption", "new caption label", "new caption",
+                         "Select Wave File", "Cancel", "Ok"}},
+            {"tab order", [&d] { return tabOrder(namedControls(), d.txtButCap()); },
+             QStringList{"new caption", "Select Wave File", "Cancel", "Ok", "current caption"}},
+            {"focus at opening", [&d] { return d.window()->focusWidget() == d.txtButCap(); }, true},
+            {"default buttons", [] { return defaultButtons(); }, QStringList{}},
+        });
+    }
+
+    void shownTextsAndStates()
+    {
+        gSetWaveOldCaption = QStringLiteral("QTH/NAME");
+        frmSetWaves().Show();
+        compareShownRow();
+        frmSetWaves().cmdCancel_Click();
     }
 
     void opensForTheClickedButton()
