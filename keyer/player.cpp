@@ -372,6 +372,7 @@ void MessagePlayer::finish()
     }
     mView.EnableMessageButtons(true);
     mState = State::Idle;
+    emit released();
 
     if (mTimedOut)
         mNotices.prepend({transmitTimeOutText(mTimes.timeOutMs), MsgStyle::Exclamation, QString()});

@@ -76,6 +76,8 @@ signals:
     void finished();
     // A message's lead has begun, also when it took over from another.
     void sending();
+    // The line is down and the player idle; its notices may still wait to be shown before finished().
+    void released();
 
 private:
     enum class State

@@ -112,7 +112,8 @@ FrmMain& frmMain()
 FrmMain::FrmMain(QObject* parent) : Form(parent)
 {
     connect(&mPlayer, &MessagePlayer::sending, this, &FrmMain::keyerStateChanged);
-    connect(&mPlayer, &MessagePlayer::finished, this, &FrmMain::keyerStateChanged);
+    // At the release, not at finished(): a notice may keep finished() back while the line is long down.
+    connect(&mPlayer, &MessagePlayer::released, this, &FrmMain::keyerStateChanged);
     connect(&mRepeat, &MessageRepeat::changed, this, &FrmMain::showRepeat);
 }
 

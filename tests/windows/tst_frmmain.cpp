@@ -704,6 +704,24 @@ private slots:
         QVERIFY(MessageBoxes::asked().isEmpty());
     }
 
+    // Other programs hear of the release when the line drops, not once the operator has read the notice.
+    void releaseIsToldBeforeTheNotice()
+    {
+        gTransmitTimeout = 1;
+        mFix->audio.setDuration(5000);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        QStringList told;
+        connect(&f, &FrmMain::keyerStateChanged, this, [&] { told << keyerStatusText(f.keyerState()); });
+        QString toldAtBox;
+        MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { toldAtBox = told.value(told.size() - 1); });
+        QVERIFY(playMessageToEnd(0));
+        MessageBoxes::setOnShow(nullptr);
+        QCOMPARE(messageTexts(), QStringList{transmitTimeOutText(1000)});
+        QCOMPARE(toldAtBox, QStringLiteral("idle"));
+        QCOMPARE(told, QStringList({"transmitting 1", "idle"}));
+    }
+
     void idPanelDoubleClickAndTheBeepAtTheEnd()
     {
         mFix->load(0);
