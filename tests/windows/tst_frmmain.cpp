@@ -712,7 +712,8 @@ private slots:
         mFix->load(1);
         FrmMain& f = frmMain();
         QStringList told;
-        connect(&f, &FrmMain::keyerStateChanged, this, [&] { told << keyerStatusText(f.keyerState()); });
+        QObject listener; // ends the connection with the test, which the window outlives
+        connect(&f, &FrmMain::keyerStateChanged, &listener, [&] { told << keyerStatusText(f.keyerState()); });
         QString toldAtBox;
         MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { toldAtBox = told.value(told.size() - 1); });
         QVERIFY(playMessageToEnd(0));
