@@ -2,12 +2,28 @@
 #include "core/startup.h"
 #include "platform/mci.h"
 #include "platform/termsignals.h"
+#include "remote/commandline.h"
+#include "remote/protocol.h"
 #include "windows/frmmain.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QStringList>
+
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine command = parseCommandLine(arguments, QDir::currentPath());
+    if (command.kind != CommandLine::Kind::Window) {
+        // A request for the running keyer: no window, no question about another copy, no settings touched.
+        QCoreApplication client(argc, argv);
+        return runCommandLine(command, remoteSocketPath(), stdout, stderr);
+    }
+
     QApplication app(argc, argv);
     // Before any sound: the sound server names our stream after it, so the
     // operator routes it to the radio's sound card once and it is remembered.

@@ -18,6 +18,7 @@ std::int32_t gHamlibSpeed = 0;
 std::int16_t gHamlibPTT = 0;
 QString gCM108Device;
 std::int16_t gCM108GPIO = 0;
+std::int16_t gRepeatInterval = 0;
 std::array<QString, kMessageCount + 1> gWaveFiles;
 std::array<QString, kMessageCount + 1> gButtonCaptions;
 
@@ -39,6 +40,7 @@ void resetGlobals()
     gHamlibPTT = static_cast<std::int16_t>(settingDefault(Setting::HamlibPTT).toInt());
     gCM108Device.clear();
     gCM108GPIO = static_cast<std::int16_t>(settingDefault(Setting::CM108GPIO).toInt());
+    gRepeatInterval = static_cast<std::int16_t>(settingDefault(Setting::RepeatInterval).toInt());
     gWaveFiles.fill(QString());
     gButtonCaptions.fill(QString());
 }

@@ -40,6 +40,7 @@ extern std::int32_t gHamlibSpeed;                              // 0 = the model'
 extern std::int16_t gHamlibPTT;                                // 1 = key, 2 = microphone input, 3 = data input
 extern QString gCM108Device;                                   // "" = the first CM108 found
 extern std::int16_t gCM108GPIO;                                // 1..8
+extern std::int16_t gRepeatInterval;                           // seconds
 extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
 extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
 

@@ -20,7 +20,7 @@ struct SettingDef
     const char* defaultValue;
 };
 
-constexpr std::array<SettingDef, 16> kSettings{{
+constexpr std::array<SettingDef, 17> kSettings{{
     {Setting::CommPort, "Settings", "Comm Port", "None"},
     {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
     {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
@@ -37,6 +37,7 @@ constexpr std::array<SettingDef, 16> kSettings{{
     {Setting::HamlibPTT, "PTT", "Hamlib PTT", "1"},
     {Setting::CM108Device, "PTT", "CM108 Device", ""},
     {Setting::CM108GPIO, "PTT", "CM108 GPIO", "3"},
+    {Setting::RepeatInterval, "Keyer", "Repeat Interval", "10"},
 }};
 
 // The texts of the PTT methods, in the order of their numbers.

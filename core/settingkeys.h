@@ -23,6 +23,8 @@ enum class Setting
     HamlibPTT,   // [PTT] "Hamlib PTT": 1 = key, 2 = key with the microphone input, 3 = with the data input
     CM108Device, // [PTT] "CM108 Device": a hidraw path or stable name, "" = the first CM108 found
     CM108GPIO,   // [PTT] "CM108 GPIO": the GPIO pin that keys, 1..8
+    // [Keyer] "Repeat Interval": seconds the line rests between two sends of a repeating message
+    RepeatInterval,
 };
 
 // What the keyer times are held to; a stored value outside is read as the nearest end.
@@ -32,6 +34,8 @@ inline constexpr int kTransmitTimeoutMaxSeconds = 3600;
 inline constexpr int kHamlibPTTMax = 3;
 inline constexpr int kCM108GPIOMax = 8;
 inline constexpr int kHamlibSpeedMax = 4000000;
+inline constexpr int kRepeatIntervalMinSeconds = 1;
+inline constexpr int kRepeatIntervalMaxSeconds = 600;
 
 struct SettingKey
 {

@@ -6,6 +6,9 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "core/version.h"
+#include "remote/keyerbus.h"
+#include "remote/localserver.h"
+#include "remote/protocol.h"
 #include "windows/frmabout.h"
 #include "windows/frmmain.h"
 #include "windows/modsystray.h"
@@ -55,6 +58,29 @@ bool previousInstanceRuns()
     return looked && probe.l_type != F_UNLCK;
 }
 
+// Other programs' way in, for the whole run. Without it (a copy already serves the socket, or it cannot be
+// made) the keyer works as before from its own window.
+void startRemoteControl(FrmMain& main)
+{
+    static RemoteServer* server = nullptr;
+    if (server)
+        return;
+    server = new RemoteServer(main, &main);
+    if (!server->listen(remoteSocketPath())) {
+        delete server;
+        server = nullptr;
+    }
+    // No bus is no fault: the socket is enough.
+    if (!KeyerBus::sessionBusAvailable())
+        return;
+    auto* bus = new KeyerBus(main, &main);
+    if (!bus->registerOn(QDBusConnection::sessionBus())) {
+        delete bus;
+        return;
+    }
+    QObject::connect(&main, &FrmMain::keyerStateChanged, bus, &KeyerBus::refresh);
+}
+
 } // namespace
 
 std::int16_t commPortFromSetting(const QString& value)
@@ -85,13 +111,13 @@ std::int16_t alwaysOnTopFromSetting(const QString& value)
     return value.toUpper() == QLatin1String("NO") ? kFalse : kTrue;
 }
 
-std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback)
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback, int min)
 {
     bool ok = false;
     const qlonglong number = value.trimmed().toLongLong(&ok);
     if (!ok)
         return fallback;
-    return static_cast<std::int16_t>(std::clamp<qlonglong>(number, 0, max));
+    return static_cast<std::int16_t>(std::clamp<qlonglong>(number, min, max));
 }
 
 std::int16_t pttMethodFromSetting(const QString& value)
@@ -119,9 +145,9 @@ void LoadSettings()
     gCommPort = commPortFromSetting(ReadOrWriteDefault(Setting::CommPort));
     gPTTLine = pttLineFromSetting(ReadOrWriteDefault(Setting::PTTLine));
     gAlwaysOnTop = alwaysOnTopFromSetting(ReadOrWriteDefault(Setting::AlwaysOnTop));
-    const auto keyerTime = [](Setting id, int max) {
+    const auto keyerTime = [](Setting id, int max, int min = 0) {
         const auto fallback = static_cast<std::int16_t>(settingDefault(id).toInt());
-        return keyerTimeFromSetting(ReadOrWriteDefault(id), max, fallback);
+        return keyerTimeFromSetting(ReadOrWriteDefault(id), max, fallback, min);
     };
     gTransmitTimeout = keyerTime(Setting::TransmitTimeout, kTransmitTimeoutMaxSeconds);
     gLeadTime = keyerTime(Setting::LeadTime, kKeyerTimeMaxMs);
@@ -136,6 +162,7 @@ void LoadSettings()
     gHamlibPTT = static_cast<std::int16_t>(number(Setting::HamlibPTT, 1, kHamlibPTTMax));
     gCM108Device = ReadOrWriteDefault(Setting::CM108Device).trimmed();
     gCM108GPIO = static_cast<std::int16_t>(number(Setting::CM108GPIO, 1, kCM108GPIOMax));
+    gRepeatInterval = keyerTime(Setting::RepeatInterval, kRepeatIntervalMaxSeconds, kRepeatIntervalMinSeconds);
 
     for (int n = 1; n <= kMessageCount; ++n) {
         // The file is read before the caption, and each default written before the next key is read.
@@ -182,6 +209,7 @@ bool StartUp()
 
     FrmMain& main = frmMain();
     main.Load();
+    startRemoteControl(main);
     AddTrayIcon(main.picTray(), kAppTitle, main.window());
     frmAbout().ShowModal();
     // Exit from the tray while the about box was up ends the program here.

@@ -8,12 +8,12 @@
 std::int16_t commPortFromSetting(const QString& value);
 std::int16_t pttLineFromSetting(const QString& value);
 std::int16_t alwaysOnTopFromSetting(const QString& value);
-// A keyer time: whole numbers within 0..`max`, nearer end for one outside, `fallback` for anything else.
-std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback);
 // The PTT method of a stored text, in any case; Serial for anything else.
 std::int16_t pttMethodFromSetting(const QString& value);
 // A whole number within `min`..`max`; `fallback` for anything else, since a number outside names nothing.
 std::int32_t numberFromSetting(const QString& value, std::int32_t min, std::int32_t max, std::int32_t fallback);
+// A keyer time: whole numbers within `min`..`max`, nearer end for one outside, `fallback` for anything else.
+std::int16_t keyerTimeFromSetting(const QString& value, int max, std::int16_t fallback, int min = 0);
 
 // Reads every setting into the globals, writing the default of each missing key and nothing else.
 void LoadSettings();

@@ -114,6 +114,65 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     const QString path = gWaveFiles[n];
     if (path.isEmpty())
         return;
+    start(n, path, times);
+}
+
+void MessagePlayer::PlayFile(const QString& path, const KeyerTimes& times)
+{
+    if (path.isEmpty())
+        return;
+    if (isPlaying())
+        takeOver(0, path);
+    else
+        start(0, path, times);
+}
+
+void MessagePlayer::SwitchMessage(int n, const KeyerTimes& times)
+{
+    if (!isPlaying()) {
+        PlayMessage(n, times);
+        return;
+    }
+    if (n < 1 || n > kMessageCount || gWaveFiles[n].isEmpty())
+        return;
+    takeOver(n, gWaveFiles[n]);
+}
+
+void MessagePlayer::takeOver(int n, const QString& path)
+{
+    // The time-out has released this transmission: nothing may carry it on.
+    if (mTimedOut)
+        return;
+    if (const std::int32_t error = mciCheckFile(path); error != 0) {
+        // The operator wanted the old message gone; the box waits until the line is down.
+        mNotices.append({couldNotPlayText(path, error), MsgStyle::Exclamation, path});
+        cmdStop_Click();
+        return;
+    }
+    if (mState == State::Waking || mState == State::Keying) {
+        // Nothing is keyed yet: the new message takes the old one's place on the road to keying.
+        mNumber = n;
+        mPath = path;
+        mStopRequested = kFalse;
+        return;
+    }
+    mStepTimer.stop();
+    if (mState == State::Playing) {
+        mPollTimer.stop();
+        noteStartUp();
+        learnStartUp();
+        mciSendString(QStringLiteral("close ") + kAlias);
+    }
+    mState = State::Lead;
+    mNumber = n;
+    mPath = path;
+    mStopRequested = kFalse;
+    mAudioError = 0;
+    startLead();
+}
+
+void MessagePlayer::start(int n, const QString& path, const KeyerTimes& times)
+{
     // A file that cannot play is refused before anything is keyed: no dead carrier while it fails.
     if (const std::int32_t error = mciCheckFile(path); error != 0) {
         MsgBox(couldNotPlayText(path, error), MsgStyle::Exclamation, kAppTitle, path);
@@ -125,6 +184,7 @@ void MessagePlayer::PlayMessage(int n, const KeyerTimes& times)
     mKeyed = PttTarget();
     mStopRequested = kFalse;
     mTimedOut = false;
+    mEndedByItself = false;
     mAudioError = 0;
     mNotices.clear();
     // The output is woken before the line goes up, so that the lead runs on an output that already plays.
@@ -217,10 +277,11 @@ void MessagePlayer::rigAnswered(bool on, const QString& failure, const QString& 
 void MessagePlayer::startLead()
 {
     mView.EnableMessageButtons(false);
-    mView.setMessageStatus(QStringLiteral("Sending ") + quoted(mView.buttonCaption(mNumber - 1)) +
-                           QStringLiteral(" Message"));
+    const QString caption = mNumber > 0 ? mView.buttonCaption(mNumber - 1) : QFileInfo(mPath).fileName();
+    mView.setMessageStatus(QStringLiteral("Sending ") + quoted(caption) + QStringLiteral(" Message"));
     mLeadWaitMs = leadWaitMs();
     startSingleShot(mStepTimer, mLeadWaitMs);
+    emit sending();
 }
 
 int MessagePlayer::leadWaitMs() const
@@ -364,12 +425,14 @@ void MessagePlayer::finish()
     mView.setMessageStatus(QString());
     if (mKeyed.keysSomething())
         unkey();
+    mEndedByItself = mStopRequested == kFalse && !mTimedOut && mAudioError == 0 && mNotices.isEmpty();
     if (mWatched) {
         keying().unwatch();
         mWatched = false;
     }
     mView.EnableMessageButtons(true);
     mState = State::Idle;
+    emit released();
 
     if (mTimedOut)
         mNotices.prepend({transmitTimeOutText(mTimes.timeOutMs), MsgStyle::Exclamation, QString()});
@@ -405,5 +468,6 @@ void MessagePlayer::abandon()
         mWatched = false;
     }
     mNotices.clear();
+    mEndedByItself = false;
     mState = State::Idle;
 }

@@ -52,17 +52,33 @@ public:
     // ignored. Only a failure to key is shown before the sequence goes on; every other message waits
     // until the line has dropped.
     void PlayMessage(int n, const KeyerTimes& times);
+    // Message n takes over from the one being sent: that one's audio ends, the line stays keyed (no relay
+    // chatter) and n gets its full lead. The transmit time-out keeps counting from the key-up, since the
+    // transmitter never rests. With nothing being sent it is PlayMessage; an empty button is ignored.
+    void SwitchMessage(int n, const KeyerTimes& times);
+    // Any sound file the player can play, keyed and sent as a button's message is, and taking over from one
+    // as SwitchMessage does; named by its file name.
+    void PlayFile(const QString& path, const KeyerTimes& times);
     void cmdStop_Click();
     // The program is ending and has closed the audio and the port itself: nothing more is keyed or shown.
     void abandon();
     // From the click that started a message until the buttons are enabled again.
     bool isPlaying() const { return mState != State::Idle; }
+    // The button being sent (0 for a file or when idle), and the file.
+    int number() const { return isPlaying() ? mNumber : 0; }
+    QString path() const { return isPlaying() ? mPath : QString(); }
+    // Whether the last message ran to the end of its recording: no STOP, time-out, failure or exit.
+    bool endedByItself() const { return mEndedByItself; }
 
     VBool mStopRequested = kFalse;
 
 signals:
     // The message has ended, the line is down and the buttons are enabled.
     void finished();
+    // A message's lead has begun, also when it took over from another.
+    void sending();
+    // The line is down and the player idle; its notices may still wait to be shown before finished().
+    void released();
 
 private:
     enum class State
@@ -80,6 +96,8 @@ private:
     // Shows a failure to key, or has the watchdog guard the line; false when the program ended meanwhile.
     bool keyAnswered(const QString& failure, const QString& detail, quint64 generation);
     void rigAnswered(bool on, const QString& failure, const QString& detail);
+    void start(int n, const QString& path, const KeyerTimes& times);
+    void takeOver(int n, const QString& path);
     void startLead();
     void leadDone();
     int leadWaitMs() const;
@@ -105,6 +123,7 @@ private:
     PttTarget mKeyed;
     bool mWatched = false; // the watchdog guards the line
     bool mTimedOut = false;
+    bool mEndedByItself = false;
     std::int32_t mAudioError = 0;
     struct Notice
     {

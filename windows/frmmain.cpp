@@ -27,10 +27,13 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -80,6 +83,16 @@ QString buttonTextToCaption(const QString& text)
 constexpr int kPortWatchKeyedMs = 20;
 constexpr int kPortWatchIdleMs = 500;
 
+QString keyName(int index)
+{
+    return QStringLiteral("F%1").arg(index + 1);
+}
+
+QString keyHintText(int index)
+{
+    return QStringLiteral("%1 sends, Shift+%1 repeats").arg(keyName(index));
+}
+
 QIcon programIcon()
 {
     QIcon icon;
@@ -103,6 +116,10 @@ FrmMain::FrmMain(QObject* parent) : Form(parent)
         if (isLoaded())
             QTimer::singleShot(0, this, [text, detail] { MsgBox(text, MsgStyle::Critical, kAppTitle, detail); });
     });
+    connect(&mPlayer, &MessagePlayer::sending, this, &FrmMain::keyerStateChanged);
+    // At the release, not at finished(): a notice may keep finished() back while the line is long down.
+    connect(&mPlayer, &MessagePlayer::released, this, &FrmMain::keyerStateChanged);
+    connect(&mRepeat, &MessageRepeat::changed, this, &FrmMain::showRepeat);
 }
 
 void FrmMain::showTarget()
@@ -198,9 +215,28 @@ QWidget* FrmMain::CreateWindow()
         button->setGeometry(twipsRect(i < 5 ? 240 : 2520, tops[i % 5], 2055, 495));
         button->setObjectName(QStringLiteral("cmdMsg%1").arg(i));
         button->installEventFilter(this);
-        connect(button, &QPushButton::clicked, this, [this, i] { cmdMsg_Click(i); });
+        button->setToolTip(keyName(i));
+        connect(button, &QPushButton::clicked, this, [this, i] {
+            const bool ctrl = std::exchange(mClickModifiers, Qt::NoModifier).testFlag(Qt::ControlModifier);
+            if (ctrl)
+                cmdMsg_CtrlClick(i);
+            else
+                cmdMsg_Click(i);
+        });
         mCmdMsg[static_cast<std::size_t>(i)] = button;
+        // On the window, not the buttons: the keys must work while the buttons are disabled.
+        for (const bool repeat : {false, true}) {
+            const auto key = Qt::Key(Qt::Key_F1 + i);
+            const QKeyCombination combination(repeat ? Qt::ShiftModifier : Qt::NoModifier, key);
+            auto* shortcut = new QShortcut(QKeySequence(combination), window);
+            // A held key must not start the message over and over.
+            shortcut->setAutoRepeat(false);
+            connect(shortcut, &QShortcut::activated, this, [this, i, repeat] { msgKey_Press(i, repeat); });
+        }
     }
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    escape->setAutoRepeat(false);
+    connect(escape, &QShortcut::activated, this, &FrmMain::cmdStop_Click);
     // Tab walks STOP, then the left column top to bottom, then the right one.
     QWidget::setTabOrder(mCmdStop, mCmdMsg[0]);
     for (int i = 1; i < kMessageCount; ++i)
@@ -261,6 +297,7 @@ void FrmMain::ControlsDestroyed()
     mResizer = nullptr;
     mMnuShow = mMnuHide = nullptr;
     mMnuMain = nullptr;
+    mHintIndex = -1;
 }
 
 void FrmMain::Form_Load()
@@ -398,6 +435,7 @@ void FrmMain::Form_Unload(VBool& cancel)
     // Without a notification area the close box has to end the program.
     if (gExitRequested == kTrue || !TrayIconShown()) {
         gExitRequested = kTrue;
+        mRepeat.cancel();
         mPlayer.abandon();
         mciSendString(QStringLiteral("close all"));
         keying().closeAll();
@@ -426,8 +464,9 @@ void FrmMain::EnableMessageButtons(bool enable)
         mCmdMsg[i]->setEnabled(enable);
         mCmdMsg[i]->setText(captionToButtonText(gButtonCaptions[i + 1]));
     }
-    mCmdStop->setEnabled(!enable);
-    if (mCmdStop->isEnabled())
+    // A repeat's wait is ended with STOP too.
+    mCmdStop->setEnabled(!enable || mRepeat.waiting());
+    if (!enable)
         mCmdStop->setFocus();
 }
 
@@ -463,16 +502,138 @@ void FrmMain::setLineIndicator(std::int16_t pttLine, bool keyed)
 
 void FrmMain::cmdMsg_Click(int index)
 {
+    mRepeat.cancel();
+    sendMessage(index + 1);
+}
+
+void FrmMain::cmdMsg_CtrlClick(int index)
+{
+    startRepeat(index + 1);
+}
+
+void FrmMain::msgKey_Press(int index, bool repeat)
+{
+    if (index < 0 || index >= kMessageCount || gWaveFiles[static_cast<std::size_t>(index + 1)].isEmpty())
+        return;
+    if (repeat) {
+        startRepeat(index + 1);
+        return;
+    }
+    mRepeat.cancel();
+    sendMessage(index + 1);
+}
+
+void FrmMain::sendMessage(int n)
+{
     if (portIsLost()) {
         setMessageStatus(QStringLiteral("Not sent: the device of %1 is gone.").arg(GetCommPortName()));
         return;
     }
-    PlayMessage(index + 1);
+    mPlayer.SwitchMessage(n, keyerTimesFromGlobals());
+}
+
+void FrmMain::startRepeat(int n)
+{
+    mRepeat.start(n, gRepeatInterval);
+}
+
+void FrmMain::showRepeat()
+{
+    if (isLoaded()) {
+        const QIcon mark = window()->style()->standardIcon(QStyle::SP_BrowserReload);
+        for (int i = 0; i < kMessageCount; ++i)
+            mCmdMsg[static_cast<std::size_t>(i)]->setIcon(i + 1 == mRepeat.number() ? mark : QIcon());
+        if (!mPlayer.isPlaying()) {
+            mCmdStop->setEnabled(mRepeat.waiting());
+            setMessageStatus(mRepeat.waiting() ? repeatCountdownText(mRepeat.secondsLeft()) : QString());
+        }
+    }
+    emit keyerStateChanged();
 }
 
 void FrmMain::cmdStop_Click()
 {
+    mRepeat.cancel();
     mPlayer.cmdStop_Click();
+}
+
+QString FrmMain::remoteRefusal() const
+{
+    if (!isLoaded() || gExitRequested == kTrue)
+        return QStringLiteral("the keyer is ending");
+    // Both change what a message keys or plays while they are open.
+    if (frmSettings().isLoaded())
+        return QStringLiteral("the Settings dialog is open");
+    if (frmSetWaves().isLoaded())
+        return QStringLiteral("a message button is being assigned");
+    if (portIsLost())
+        return QStringLiteral("the device of %1 is gone").arg(GetCommPortName());
+    return QString();
+}
+
+QString FrmMain::remotePlay(int n)
+{
+    if (n < 1 || n > kMessageCount)
+        return QStringLiteral("there is no message %1").arg(n);
+    if (QString refusal = remoteRefusal(); !refusal.isEmpty())
+        return refusal;
+    const QString path = gWaveFiles[static_cast<std::size_t>(n)];
+    if (path.isEmpty())
+        return QStringLiteral("message %1 is blank").arg(n);
+    // Checked here so that the asking program hears why, and no box waits for an operator looking elsewhere.
+    if (const std::int32_t error = mciCheckFile(path); error != 0)
+        return QStringLiteral("message %1 cannot be played: %2").arg(n).arg(mciErrorText(error));
+    mRepeat.cancel();
+    sendMessage(n);
+    return mPlayer.number() == n ? QString() : QStringLiteral("message %1 was not sent").arg(n);
+}
+
+QString FrmMain::remoteRepeat(int n)
+{
+    if (n < 1 || n > kMessageCount)
+        return QStringLiteral("there is no message %1").arg(n);
+    if (QString refusal = remoteRefusal(); !refusal.isEmpty())
+        return refusal;
+    const QString path = gWaveFiles[static_cast<std::size_t>(n)];
+    if (path.isEmpty())
+        return QStringLiteral("message %1 is blank").arg(n);
+    if (const std::int32_t error = mciCheckFile(path); error != 0)
+        return QStringLiteral("message %1 cannot be played: %2").arg(n).arg(mciErrorText(error));
+    startRepeat(n);
+    return mRepeat.number() == n ? QString() : QStringLiteral("message %1 was not sent").arg(n);
+}
+
+QString FrmMain::remotePlayFile(const QString& path)
+{
+    if (QString refusal = remoteRefusal(); !refusal.isEmpty())
+        return refusal;
+    if (const std::int32_t error = mciCheckFile(path); error != 0)
+        return QStringLiteral("the file cannot be played: %1").arg(mciErrorText(error));
+    mRepeat.cancel();
+    mPlayer.PlayFile(path, keyerTimesFromGlobals());
+    return mPlayer.isPlaying() && mPlayer.number() == 0 && mPlayer.path() == path
+               ? QString()
+               : QStringLiteral("the file was not sent");
+}
+
+void FrmMain::remoteStop()
+{
+    cmdStop_Click();
+}
+
+KeyerState FrmMain::keyerState() const
+{
+    KeyerState state;
+    if (mPlayer.isPlaying()) {
+        state.kind = KeyerState::Kind::Transmitting;
+        state.message = mPlayer.number();
+        state.file = mPlayer.path();
+    } else if (mRepeat.waiting()) {
+        state.kind = KeyerState::Kind::Waiting;
+        state.message = mRepeat.number();
+        state.secondsLeft = mRepeat.secondsLeft();
+    }
+    return state;
 }
 
 void FrmMain::Timer1_Timer()
@@ -489,10 +650,23 @@ void FrmMain::sbar_PanelDblClick(int panelIndex)
     mIdTimer.PanelDblClick(panelIndex);
 }
 
+void FrmMain::showKeyHint(int index)
+{
+    mHintIndex = index;
+    if (index < 0)
+        updateClock();
+    else if (isLoaded())
+        sbarPanel(1)->setText(keyHintText(index));
+}
+
 void FrmMain::updateClock()
 {
     if (!isLoaded())
         return;
+    if (mHintIndex >= 0) {
+        sbarPanel(2)->setText(QLocale().toString(QTime::currentTime(), QLocale::ShortFormat));
+        return;
+    }
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale;
     sbarPanel(1)->setText(locale.toString(now.date(), QLocale::ShortFormat));
@@ -589,6 +763,18 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event)
             // The message number arrives as the x coordinate of a mouse move, in twips.
             picTray_MouseMove(static_cast<TrayCallbackEvent*>(event)->message() * twipsPerPixelX());
             return true;
+        }
+        if (event->type() == QEvent::Enter || event->type() == QEvent::Leave) {
+            for (int i = 0; i < kMessageCount; ++i) {
+                if (watched == mCmdMsg[static_cast<std::size_t>(i)])
+                    showKeyHint(event->type() == QEvent::Enter ? i : -1);
+            }
+        }
+        if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease) {
+            for (const QPushButton* button : mCmdMsg) {
+                if (watched == button)
+                    mClickModifiers = static_cast<QMouseEvent*>(event)->modifiers();
+            }
         }
         if (event->type() == QEvent::MouseButtonPress &&
             static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {

@@ -3,7 +3,9 @@
 #include "comm/keying.h"
 #include "core/form.h"
 #include "keyer/idtimer.h"
+#include "keyer/keyercontrol.h"
 #include "keyer/player.h"
+#include "keyer/repeat.h"
 
 #include <QPointer>
 
@@ -21,7 +23,7 @@ class QWidget;
 
 // The keyer panel: ten message buttons, STOP, the PTT indicators, the status
 // line and the status bar with the station-ID countdown.
-class FrmMain : public Form, public PlayerView
+class FrmMain : public Form, public PlayerView, public KeyerControl
 {
     Q_OBJECT
 
@@ -54,6 +56,17 @@ public:
     void mnuHelp2_Click();
     void mnuAbout_Click();
     void cmdMsg_MouseDown(int index, int button);
+    // Ctrl+click: message index + 1 repeats.
+    void cmdMsg_CtrlClick(int index);
+    // F1..F10 (index 0..9), with Shift to repeat; they work whatever has the focus, the buttons disabled too.
+    void msgKey_Press(int index, bool repeat);
+
+    // KeyerControl: what other programs ask, on the road of the keys.
+    QString remotePlay(int n) override;
+    QString remotePlayFile(const QString& path) override;
+    QString remoteRepeat(int n) override;
+    void remoteStop() override;
+    KeyerState keyerState() const override;
 
     // Starts message n with the keyer times of the settings; returns before it ends.
     void PlayMessage(int n) { mPlayer.PlayMessage(n, keyerTimesFromGlobals()); }
@@ -75,6 +88,11 @@ public:
 
     const IdCountdown& idCountdown() const { return mIdTimer; }
     MessagePlayer& player() { return mPlayer; }
+    const MessageRepeat& repeat() const { return mRepeat; }
+
+signals:
+    // A message started, took over, ended, or a repeat's wait began, counted down or ended.
+    void keyerStateChanged();
 
 protected:
     QWidget* CreateWindow() override;
@@ -95,8 +113,20 @@ private:
     void setShownMenus(bool shown);
     void restoreWindow();
     void showModalWithTopMost(Form& form);
+    // The one road of every message, whoever asks: a click, a key, a repeat, another program.
+    void sendMessage(int n);
+    void startRepeat(int n);
+    void showRepeat();
+    // Why a request from another program cannot be carried out now; "" when it can.
+    QString remoteRefusal() const;
+    void showKeyHint(int index);
 
     MessagePlayer mPlayer{*this};
+    MessageRepeat mRepeat{mPlayer, [this](int n) { sendMessage(n); }};
+    // The button the pointer rests on, whose keys the first panel names; -1 for none.
+    int mHintIndex = -1;
+    // The modifiers of the mouse press that is becoming a click.
+    Qt::KeyboardModifiers mClickModifiers;
     IdCountdown mIdTimer;
 
     QPointer<QMainWindow> mWindow;

@@ -34,7 +34,7 @@ constexpr double kDeviceRowHeight = 360;
 constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
 // The keyer times below the devices.
 constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
-constexpr double kKeyerHeight = 240 + 3 * kDeviceRowHeight + 15;
+constexpr double kKeyerHeight = 240 + 4 * kDeviceRowHeight + 15;
 // The PTT method below the keyer times: the options in the first row, then the fields of the method.
 constexpr double kMethodTop = kKeyerTop + kKeyerHeight + 120;
 constexpr double kMethodHeight = 240 + 5 * kDeviceRowHeight + 375 + 15;
@@ -131,15 +131,18 @@ QWidget* FrmSettings::CreateWindow()
     mTxtTailTime = addTime(2, QStringLiteral("Tail Time"), kKeyerTimeMaxMs, QStringLiteral("ms"));
     mTxtTailTime->setToolTip(QStringLiteral("How long the transmitter stays keyed after the audio"));
     mTxtTailTime->setSingleStep(10);
+    mTxtRepeatInterval = addTime(3, QStringLiteral("Repeat Interval"), kRepeatIntervalMaxSeconds, QStringLiteral("s"));
+    mTxtRepeatInterval->setMinimum(kRepeatIntervalMinSeconds);
+    mTxtRepeatInterval->setToolTip(QStringLiteral("How long a repeating message rests, the transmitter released"));
 
     createMethodFrame(window, kMethodTop);
 
-    QWidget* order[] = {mCmdClose,       mOptCommNone,   mOptComm[0],     mOptComm[1],   mOptComm[2],
-                        mOptComm[3],     mOptPTTDTR,     mOptPTTRTS,      mOptOnTopNo,   mOptOnTopYes,
-                        mCboDevice[0],   mCboDevice[1],  mCboDevice[2],   mCboDevice[3], mTxtTransmitTimeout,
-                        mTxtLeadTime,    mTxtTailTime,   mOptMethod[0],   mOptMethod[1], mOptMethod[2],
-                        mCboHamlibModel, mTxtHamlibPath, mTxtHamlibSpeed, mCboHamlibPTT, mCboCM108Device,
-                        mTxtCM108GPIO,   mCmdTest};
+    QWidget* order[] = {
+        mCmdClose,     mOptCommNone,    mOptComm[0],         mOptComm[1],     mOptComm[2],    mOptComm[3],
+        mOptPTTDTR,    mOptPTTRTS,      mOptOnTopNo,         mOptOnTopYes,    mCboDevice[0],  mCboDevice[1],
+        mCboDevice[2], mCboDevice[3],   mTxtTransmitTimeout, mTxtLeadTime,    mTxtTailTime,   mTxtRepeatInterval,
+        mOptMethod[0], mOptMethod[1],   mOptMethod[2],       mCboHamlibModel, mTxtHamlibPath, mTxtHamlibSpeed,
+        mCboHamlibPTT, mCboCM108Device, mTxtCM108GPIO,       mCmdTest};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -189,7 +192,7 @@ void FrmSettings::ControlsDestroyed()
     mOptOnTopNo = mOptOnTopYes = nullptr;
     mCboDevice.fill(nullptr);
     mFKeyer = nullptr;
-    mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = nullptr;
+    mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = mTxtRepeatInterval = nullptr;
     mFPTTMethod = nullptr;
     mOptMethod.fill(nullptr);
     mLblSerialNote = nullptr;
@@ -230,6 +233,7 @@ void FrmSettings::Form_Load()
     mTxtTailTime->setValue(gTailTime);
     mOldTarget = pttTargetFromGlobals();
     fillMethodFields();
+    mTxtRepeatInterval->setValue(gRepeatInterval);
 }
 
 void FrmSettings::fillDeviceChoices()
@@ -408,6 +412,7 @@ bool FrmSettings::storeKeyerTimes()
     store(mTxtTransmitTimeout, gTransmitTimeout, Setting::TransmitTimeout);
     store(mTxtLeadTime, gLeadTime, Setting::LeadTime);
     store(mTxtTailTime, gTailTime, Setting::TailTime);
+    store(mTxtRepeatInterval, gRepeatInterval, Setting::RepeatInterval);
     return stored;
 }
 

@@ -67,6 +67,7 @@ public:
     QPushButton* cmdTest() const { return mCmdTest; }
     // How long Test keys the transmitter.
     static constexpr int kTestMs = 1000;
+    QSpinBox* txtRepeatInterval() const { return mTxtRepeatInterval; }
 
 protected:
     QWidget* CreateWindow() override;
@@ -139,6 +140,7 @@ private:
     QComboBox* mCboCM108Device = nullptr;
     QSpinBox* mTxtCM108GPIO = nullptr;
     QPushButton* mCmdTest = nullptr;
+    QSpinBox* mTxtRepeatInterval = nullptr;
 };
 
 // The program's one settings dialog.

@@ -105,8 +105,10 @@ private slots:
         QCOMPARE(gAlwaysOnTop, kFalse);
         onDisk.endGroup();
         onDisk.beginGroup(QStringLiteral("Keyer"));
-        QCOMPARE(onDisk.childKeys().size(), 3);
+        QCOMPARE(onDisk.childKeys().size(), 4);
         QCOMPARE(onDisk.value(QStringLiteral("Transmit Time-out")).toString(), QStringLiteral("120"));
+        QCOMPARE(onDisk.value(QStringLiteral("Repeat Interval")).toString(), QStringLiteral("10"));
+        QCOMPARE(gRepeatInterval, std::int16_t(10));
         QCOMPARE(onDisk.value(QStringLiteral("Lead Time")).toString(), QStringLiteral("250"));
         QCOMPARE(onDisk.value(QStringLiteral("Tail Time")).toString(), QStringLiteral("250"));
     }
@@ -193,11 +195,22 @@ private slots:
             const char* key;
             const char* value;
             int expected;
-        } rows[] = {
-            {"Lead Time", "0", 0},           {"Lead Time", " 50 ", 50},           {"Lead Time", "2001", 2000},
-            {"Lead Time", "-5", 0},          {"Lead Time", "fast", 250},          {"Lead Time", "99999999999", 2000},
-            {"Tail Time", "1000", 1000},     {"Tail Time", "12.5", 250},          {"Transmit Time-out", "0", 0},
-            {"Transmit Time-out", "90", 90}, {"Transmit Time-out", "86400", 3600}};
+        } rows[] = {{"Lead Time", "0", 0},
+                    {"Lead Time", " 50 ", 50},
+                    {"Lead Time", "2001", 2000},
+                    {"Lead Time", "-5", 0},
+                    {"Lead Time", "fast", 250},
+                    {"Lead Time", "99999999999", 2000},
+                    {"Tail Time", "1000", 1000},
+                    {"Tail Time", "12.5", 250},
+                    {"Transmit Time-out", "0", 0},
+                    {"Transmit Time-out", "90", 90},
+                    {"Transmit Time-out", "86400", 3600},
+                    {"Repeat Interval", "0", 1},
+                    {"Repeat Interval", "-3", 1},
+                    {"Repeat Interval", "601", 600},
+                    {"Repeat Interval", "30", 30},
+                    {"Repeat Interval", "ten", 10}};
         for (const auto& r : rows)
             QTest::addRow("%s %s", r.key, r.value) << QString(r.key) << QString(r.value) << r.expected;
     }
@@ -209,9 +222,10 @@ private slots:
         QFETCH(int, expected);
         SaveSetting(kAppTitle, QStringLiteral("Keyer"), key, value);
         LoadSettings();
-        const int actual = key == QLatin1String("Lead Time")   ? gLeadTime
-                           : key == QLatin1String("Tail Time") ? gTailTime
-                                                               : gTransmitTimeout;
+        const int actual = key == QLatin1String("Lead Time")         ? gLeadTime
+                           : key == QLatin1String("Tail Time")       ? gTailTime
+                           : key == QLatin1String("Repeat Interval") ? gRepeatInterval
+                                                                     : gTransmitTimeout;
         QCOMPARE(actual, expected);
         QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Keyer"), key), value);
     }

@@ -418,17 +418,63 @@ def sound_server_hung(sound):
         os.kill(pid, signal.SIGCONT)
 
 
+def run_command(exe, env, *args, timeout=10):
+    """The executable run with `args` in `env` (without the serial shim): (status, stdout, stderr)."""
+    env = {k: v for k, v in env.items() if k not in ("LD_PRELOAD", "WRENKEYER_SHIM_LOG")}
+    result = subprocess.run([exe, *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, timeout=timeout)
+    return result.returncode, result.stdout, result.stderr
+
+
+class PrivateBus:
+    """A D-Bus session bus of the test's own, stopped by its process id; never the user's."""
+
+    def __init__(self, workdir):
+        require_tools("dbus-daemon", "gdbus")
+        # The one scripts/test started for the run, which stops it; else one of our own.
+        self.process = None
+        self.address = os.environ.get("WRENKEYER_TEST_BUS")
+        if self.address:
+            return
+        os.makedirs(workdir, exist_ok=True)
+        self.address = "unix:path=" + os.path.join(workdir, "bus")
+        self.process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                         "--address=" + self.address, "--print-address=1"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        printed = self.process.stdout.readline().strip()
+        expect(printed.startswith(self.address), f"dbus-daemon did not start: {printed!r}")
+
+    def env(self):
+        return {**os.environ, "DBUS_SESSION_BUS_ADDRESS": self.address}
+
+    def gdbus(self, *args, timeout=10):
+        result = subprocess.run(["gdbus", *args], env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True, timeout=timeout)
+        return result.returncode, result.stdout.strip(), result.stderr.strip()
+
+    def close(self):
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+
+
 class Keyer:
     """One run of the real executable in `home`, on `display`, optionally with the serial shim preloaded."""
 
-    def __init__(self, exe, display, home, sound, shim=None, log_name="keyer.log"):
+    def __init__(self, exe, display, home, sound, shim=None, log_name="keyer.log", bus=None):
         self.exe, self.display, self.home = exe, display, home
         env = display.env(home.env())
         env.update(sound)
         env.update({
             "QT_QPA_PLATFORM": "xcb",
             # No session bus: the tray icon must go to the XEmbed tray of our display, never to a desktop's.
-            "DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(home.root, "no-session-bus"),
+            # A private bus only for the cases that test the keyer's own D-Bus interface.
+            "DBUS_SESSION_BUS_ADDRESS": bus.address if bus else
+            "unix:path=" + os.path.join(home.root, "no-session-bus"),
         })
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
             if name in os.environ:
@@ -449,6 +495,10 @@ class Keyer:
     @property
     def pid(self):
         return self.process.pid
+
+    def command(self, *args, timeout=10):
+        """Runs the executable with `args` beside this keyer, as a logger would: (status, stdout, stderr)."""
+        return run_command(self.exe, self.env, *args, timeout=timeout)
 
     def running(self):
         return self.process.poll() is None

@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -40,7 +41,7 @@ class Case:
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
         self.steps = 0
-        self.keyers, self.recorders, self.shims, self.rigs = [], [], [], []
+        self.keyers, self.recorders, self.shims, self.rigs, self.buses = [], [], [], [], []
         self.display = None
         self.sound = h.sound_env()
         self.display = h.Display(os.path.join(self.work, "x"), tray=getattr(CASES[name], "tray_at_start", True))
@@ -67,8 +68,8 @@ class Case:
         self.shims.append(shim)
         return shim
 
-    def start(self, home, shim=None, log_name="keyer.log"):
-        keyer = h.Keyer(self.args.exe, self.display, home, self.sound, shim, log_name)
+    def start(self, home, shim=None, log_name="keyer.log", bus=None):
+        keyer = h.Keyer(self.args.exe, self.display, home, self.sound, shim, log_name, bus)
         self.keyers.append(keyer)
         return keyer
 
@@ -98,14 +99,21 @@ class Case:
             shim.close()
         for rig in self.rigs:
             rig.close()
+        for bus in self.buses:
+            bus.close()
         if self.display is not None:
             self.display.close()
 
     # Shared steps ---------------------------------------------------------------------------------
 
-    def start_to_main_window(self, home, shim=None):
+    def bus(self):
+        bus = h.PrivateBus(os.path.join(self.work, "bus"))
+        self.buses.append(bus)
+        return bus
+
+    def start_to_main_window(self, home, shim=None, bus=None):
         with self.step("start the keyer, close the about box, see the main window"):
-            keyer = self.start(home, shim)
+            keyer = self.start(home, shim, bus=bus)
             keyer.close_about()
             main = h.MainWindow(self.display, keyer.main_window())
         return keyer, main
@@ -598,6 +606,211 @@ def case_watchdog_hung_sound_server(c):
         expect(len(spans) == 1 and open_since is None, "keyed again after the time-out:\n" +
                h.describe(shim.records(keyer.pid)))
     check_sigterm_ends_cleanly(c, keyer)
+
+
+# --- Keys, repeat and requests from other programs -------------------------------------------------
+
+
+def nth_keyed(shim, keyer, n, timeout=10):
+    """When RTS rose for the n-th time (from 0) after load."""
+    def raised():
+        keyer.check_alive()
+        spans, open_since = keyed_spans(shim.records(keyer.pid), "rts")
+        return spans[n][0] if len(spans) > n else open_since if len(spans) == n else None
+
+    return wait_for(f"RTS to be raised a {n + 1}. time", raised, timeout, 0.002)
+
+
+def nth_done(shim, keyer, n, timeout=10):
+    """The n-th (raised, dropped) span of RTS after load, once it has dropped."""
+    def done():
+        keyer.check_alive()
+        spans = keyed_spans(shim.records(keyer.pid), "rts")[0]
+        return spans[n] if len(spans) > n else None
+
+    return wait_for(f"RTS to drop a {n + 1}. time", done, timeout, 0.01)
+
+
+def case_command_line(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("RTS"))
+    with c.step("without a keyer: --status exits 1, bad arguments 2 with the usage, --help and --version 0"):
+        env = c.display.env(home.env())
+
+        def command(*args):
+            return h.run_command(c.args.exe, env, *args)
+
+        status, out, err = command("--status")
+        expect(status == 1 and "no keyer running" in err, f"--status gave {status}: {out!r} {err!r}")
+        for bad in (["--play", "11"], ["--play"], ["--frob"], ["--play-file", "/no/such.wav"]):
+            status, out, err = command(*bad)
+            expect(status == 2 and "Usage: wrenkeyer" in err, f"{bad} gave {status}: {err!r}")
+        status, out, _ = command("--version")
+        expect(status == 0 and out == f"wrenkeyer {c.args.version}\n", f"--version printed {out!r}")
+        status, out, _ = command("--help")
+        expect(status == 0 and "--play-file PATH" in out, f"--help printed {out!r}")
+    keyer, main = c.start_to_main_window(home, shim)
+    with c.step("--play 1 keys RTS and is heard; --status says so; the line drops at the end"):
+        check_port_settled_at_load(shim, keyer)
+        recorder = c.recorder()
+        status, out, err = keyer.command("--play", "1")
+        expect(status == 0, f"--play 1 gave {status}: {err!r}")
+        nth_keyed(shim, keyer, 0)
+        status, out, _ = keyer.command("--status")
+        expect(status == 0 and out == "transmitting 1\n", f"--status during the message printed {out!r}")
+        raised, dropped = nth_done(shim, keyer, 0, 20)
+        wait_recorded_past(recorder, dropped)
+        h.Heard(recorder, c.sample("STATION_CQ.wav")).check_matches("CQ")
+        status, out, _ = keyer.command("--status")
+        expect(status == 0 and out == "idle\n", f"--status after the message printed {out!r}")
+    with c.step("a second start with an option asks nothing and opens no window"):
+        expect(not c.display.windows(f"{APP_TITLE} - V{c.args.version} Confirm"), "a Confirm window is up")
+        expect(len(c.display.windows(APP_TITLE)) == 1, "a second main window appeared")
+    with c.step("--stop ends a message: the line drops within the tail"):
+        keyer.command("--play", "1")
+        nth_keyed(shim, keyer, 1)
+        time.sleep(0.5)
+        stopped_ns = time.monotonic_ns()
+        status, _, err = keyer.command("--stop")
+        expect(status == 0, f"--stop gave {status}: {err!r}")
+        _, dropped = nth_done(shim, keyer, 1, 5)
+        expect(dropped - stopped_ns < (LEAD_TAIL_MS + 300) * 1e6,
+               f"the line dropped {(dropped - stopped_ns) / 1e6:.0f} ms after --stop began")
+    with c.step("--play-file sends a generated WAV, keyed the same way"):
+        wav = h.make_wav(os.path.join(c.work, "logger cq.wav"), "CQ test")
+        recorder = c.recorder()
+        status, _, err = keyer.command("--play-file", wav)
+        expect(status == 0, f"--play-file gave {status}: {err!r}")
+        nth_keyed(shim, keyer, 2)
+        status, out, _ = keyer.command("--status")
+        expect(out in ("transmitting " + wav + "\n", "idle\n"), f"--status printed {out!r}")
+        _, dropped = nth_done(shim, keyer, 2, 20)
+        wait_recorded_past(recorder, dropped)
+        h.Heard(recorder, wav).check_matches("the generated file")
+    with c.step("refused with 3: a blank button; bad with 2: a number out of range"):
+        status, _, err = keyer.command("--play", "5")
+        expect(status == 3 and "message 5 is blank" in err, f"--play 5 gave {status}: {err!r}")
+        status, _, err = keyer.command("--play", "0")
+        expect(status == 2, f"--play 0 gave {status}: {err!r}")
+        expect(keyed_spans(shim.records(keyer.pid), "rts")[1] is None, "a refused request keyed the line")
+    with c.step("time from starting --play 1 to RTS rising, 20 times"):
+        delays = []
+        for n in range(3, 23):
+            started = time.monotonic_ns()
+            keyer.command("--play", "1")
+            delays.append((nth_keyed(shim, keyer, n) - started) / 1e6)
+            keyer.command("--stop")
+            nth_done(shim, keyer, n, 5)
+        delays.sort()
+        median = (delays[9] + delays[10]) / 2
+        print(f"[{c.name}]    --play 1 to RTS up: median {median:.1f} ms, min {delays[0]:.1f}, "
+              f"max {delays[-1]:.1f} ms", flush=True)
+        expect(median < 500, f"the median was {median:.1f} ms")
+    with c.step("SIGTERM ends the keyer with status 0; then --status exits 1"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+        status, _, _ = keyer.command("--status")
+        expect(status == 1, f"--status after the end gave {status}")
+
+
+def case_keys_and_repeat(c):
+    shim = c.shim()
+    home = c.home()
+    settings = shim.settings("RTS")
+    settings["Keyer"] = {"Repeat Interval": "1"}
+    h.write_settings(home.config, settings)
+    keyer, main = c.start_to_main_window(home, shim)
+    with c.step("F1 keys and plays message 1, Esc stops it"):
+        check_port_settled_at_load(shim, keyer)
+        c.display.focus(main.window)
+        c.display.keys("F1")
+        nth_keyed(shim, keyer, 0)
+        status, out, _ = keyer.command("--status")
+        expect(out == "transmitting 1\n", f"--status printed {out!r}")
+        time.sleep(0.5)
+        c.display.keys("Escape")
+        nth_done(shim, keyer, 0, 5)
+    with c.step("F2 during message 1 switches with the line kept up"):
+        c.display.keys("F1")
+        nth_keyed(shim, keyer, 1)
+        time.sleep(0.6)
+        c.display.keys("F2")
+        wait_for("message 2", lambda: keyer.command("--status")[1] == "transmitting 2\n", 5)
+        c.display.keys("Escape")
+        nth_done(shim, keyer, 1, 5)
+        time.sleep(0.3)
+        spans = keyed_spans(shim.records(keyer.pid), "rts")[0]
+        expect(len(spans) == 2, "RTS dropped between the messages:\n" + h.describe(shim.records(keyer.pid)))
+    with c.step("Shift+F4 repeats message 4 with the line down for the interval, Esc ends it"):
+        c.display.keys("shift+F4")
+        nth_keyed(shim, keyer, 2)
+        wait_for("the wait", lambda: keyer.command("--status")[1].startswith("waiting 4 "), 20, 0.05)
+        expect(keyed_spans(shim.records(keyer.pid), "rts")[1] is None, "RTS is up in the wait")
+        nth_keyed(shim, keyer, 3, 5)
+        c.display.keys("Escape")
+        spans = [nth_done(shim, keyer, 2), nth_done(shim, keyer, 3, 5)]
+        gap_ms = (spans[1][0] - spans[0][1]) / 1e6
+        expect(1000 <= gap_ms <= 1300, f"the line rested {gap_ms:.0f} ms between the sends")
+        time.sleep(1.5)
+        expect(keyer.command("--status")[1] == "idle\n", "the repeat went on after Esc")
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
+
+def case_dbus(c):
+    shim = c.shim()
+    home = c.home()
+    h.write_settings(home.config, shim.settings("RTS"))
+    bus = c.bus()
+    keyer, main = c.start_to_main_window(home, shim, bus)
+    target = ["--session", "--dest", "org.example.WrenKeyer", "--object-path", "/org/example/WrenKeyer"]
+
+    def transmitting():
+        status, out, err = bus.gdbus("call", *target, "--method", "org.freedesktop.DBus.Properties.Get",
+                                     "org.example.WrenKeyer.Keyer", "Transmitting")
+        expect(status == 0, f"Get Transmitting failed: {err}")
+        return out
+
+    with c.step("the keyer owns org.example.WrenKeyer; Transmitting is false"):
+        check_port_settled_at_load(shim, keyer)
+        wait_for("the bus name", lambda: bus.gdbus("call", "--session", "--dest", "org.freedesktop.DBus",
+                                                   "--object-path", "/org/freedesktop/DBus", "--method",
+                                                   "org.freedesktop.DBus.NameHasOwner",
+                                                   "org.example.WrenKeyer")[1] == "(true,)", 10)
+        expect(transmitting() == "(<false>,)", f"Transmitting read {transmitting()}")
+    with c.step("Play(1) keys RTS, Transmitting turns true and PropertiesChanged says so"):
+        monitor_log = os.path.join(c.work, "monitor.log")
+        with open(monitor_log, "w") as log:
+            monitor = subprocess.Popen(["gdbus", "monitor", *target], env=bus.env(), stdout=log,
+                                       stderr=subprocess.STDOUT)
+        try:
+            time.sleep(0.5)
+            status, _, err = bus.gdbus("call", *target, "--method", "org.example.WrenKeyer.Keyer.Play", "1")
+            expect(status == 0, f"Play(1) failed: {err}")
+            nth_keyed(shim, keyer, 0)
+            expect(transmitting() == "(<true>,)", f"Transmitting read {transmitting()}")
+            time.sleep(0.3)
+            status, _, err = bus.gdbus("call", *target, "--method", "org.example.WrenKeyer.Keyer.Stop")
+            expect(status == 0, f"Stop() failed: {err}")
+            nth_done(shim, keyer, 0, 5)
+            wait_for("Transmitting false", lambda: transmitting() == "(<false>,)", 5)
+            time.sleep(0.3)
+        finally:
+            os.kill(monitor.pid, signal.SIGTERM)
+            monitor.wait(5)
+        with open(monitor_log) as log:
+            seen = log.read()
+        expect("'Transmitting': <true>" in seen and "'Message': <1>" in seen and "'Transmitting': <false>" in seen,
+               "PropertiesChanged did not tell the change:\n" + seen)
+    with c.step("a bad Play is an error and keys nothing"):
+        status, _, err = bus.gdbus("call", *target, "--method", "org.example.WrenKeyer.Keyer.Play", "11")
+        expect(status != 0 and "InvalidArgs" in err, f"Play(11) gave {status}: {err}")
+        status, _, err = bus.gdbus("call", *target, "--method", "org.example.WrenKeyer.Keyer.PlayFile", "/dev/zero")
+        expect(status != 0 and "not a regular file" in err, f"PlayFile(/dev/zero) gave {status}: {err}")
+        expect(keyed_spans(shim.records(keyer.pid), "rts")[1] is None, "a refused request keyed the line")
+    with c.step("SIGTERM ends the keyer with status 0"):
+        expect(keyer.terminate() == 0, "the keyer did not end with status 0")
+
 
 
 CASES = {name[len("case_"):]: function for name, function in globals().items() if name.startswith("case_")}

@@ -9,8 +9,12 @@
 #include <QFileInfo>
 #include <QSettings>
 
-TestEnv::TestEnv() : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(qgetenv("XDG_RUNTIME_DIR"))
+TestEnv::TestEnv()
+    : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(qgetenv("XDG_RUNTIME_DIR")),
+      mOldBus(qgetenv("DBUS_SESSION_BUS_ADDRESS"))
 {
+    // Start-up offers the keyer on the session bus: never on the desktop's own while a test runs.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(mRuntimeDir.filePath("no-bus")));
     // The single-instance lock lives here: a keyer running on this desktop must not disturb tests.
     qputenv("XDG_RUNTIME_DIR", mRuntimeDir.path().toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", mDir.path().toLocal8Bit());
@@ -24,6 +28,10 @@ TestEnv::TestEnv() : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(
 TestEnv::~TestEnv()
 {
     MessageBoxes::reset();
+    if (mOldBus.isEmpty())
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else
+        qputenv("DBUS_SESSION_BUS_ADDRESS", mOldBus);
     if (mOldRuntimeDir.isEmpty())
         qunsetenv("XDG_RUNTIME_DIR");
     else

@@ -33,6 +33,7 @@ private:
     QTemporaryDir mRuntimeDir;
     QByteArray mOldConfigHome;
     QByteArray mOldRuntimeDir;
+    QByteArray mOldBus;
 };
 
 // A table whose rows are records with a `name`: one column holds the whole row, read with QFETCH(Row, row).

@@ -600,6 +600,108 @@ private slots:
         QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
     }
 
+    void keyTakesOver_data()
+    {
+        QTest::addColumn<int>("atMs"); // message 1's audio runs from 250 to 550 ms, its tail to 800
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("takesOver");
+        QTest::addColumn<int>("wakeMs"); // how long the output takes to wake before the line goes up
+        QTest::newRow("in the lead") << 100 << "/recordings/two.wav" << true << 0;
+        QTest::newRow("while it plays") << 400 << "/recordings/two.wav" << true << 0;
+        QTest::newRow("in the tail") << 650 << "/recordings/two.wav" << true << 0;
+        QTest::newRow("blank button") << 400 << "" << false << 0;
+        QTest::newRow("while the output wakes") << 50 << "/recordings/two.wav" << true << 200;
+    }
+
+    // The line stays keyed from one message to the next, and the next gets its full lead.
+    void keyTakesOver()
+    {
+        QFETCH(int, atMs);
+        QFETCH(QString, second);
+        QFETCH(bool, takesOver);
+        QFETCH(int, wakeMs);
+        openPort(1);
+        mAudio->setWakeTime(wakeMs);
+        gWaveFiles[2] = second;
+        qint64 switchedAt = -1;
+        QTimer::singleShot(atMs, [&] {
+            switchedAt = now();
+            mPlayer->SwitchMessage(2, kDefaultTimes);
+        });
+        play();
+
+        QVERIFY(switchedAt >= 0);
+        const auto esc = escapes();
+        QCOMPARE(esc.size(), 2); // one key, one unkey: no chatter between the messages
+        QCOMPARE(esc[0].arg, QStringLiteral("3"));
+        QCOMPARE(esc[1].arg, QStringLiteral("4"));
+        QVERIFY(!com1LinesUp());
+        const QStringList opened = mAudio->paths(ScriptedAudioBackend::Kind::Open);
+        // Taken over in the lead, message 1 was never heard.
+        QStringList expected = takesOver ? QStringList({kWav, second}) : QStringList({kWav});
+        if (takesOver && atMs < 250)
+            expected.removeFirst();
+        QCOMPARE(opened, expected);
+        if (!takesOver)
+            return;
+        const QList<Command> opens = commandsStarting("open");
+        const qint64 secondOpen = opens.last().ms - std::max(wakeMs - atMs, 0);
+        QVERIFY2(secondOpen - switchedAt >= 250 && secondOpen - switchedAt <= 275,
+                 qPrintable(QString::number(secondOpen - switchedAt)));
+        // Message 1's audio stopped at the key, not at its end.
+        const QList<Command> closes = commandsStarting("close voice1");
+        if (atMs > 250 && atMs < 550)
+            QVERIFY2(closes.first().ms - switchedAt < 15, qPrintable(QString::number(closes.first().ms - switchedAt)));
+        QVERIFY(mView->events.contains(QStringLiteral("status Sending \"caption 1\" Message")));
+        QVERIFY(mPlayer->endedByItself());
+    }
+
+    void fileTakesOverAndIsNamedByItsFileName()
+    {
+        openPort(1);
+        QTimer::singleShot(400, [&] { mPlayer->PlayFile(QStringLiteral("/logger/cq-dl1abc.wav"), kDefaultTimes); });
+        play();
+        QCOMPARE(escapes().size(), 2);
+        QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Open),
+                 QStringList({kWav, QStringLiteral("/logger/cq-dl1abc.wav")}));
+        QVERIFY(mView->events.contains(QStringLiteral("status Sending \"cq-dl1abc.wav\" Message")));
+    }
+
+    // A message that cannot play ends the one being sent; the box comes once the line is down.
+    void unplayableKeyStopsWithTheBoxAfterTheLine()
+    {
+        openPort(1);
+        gWaveFiles[2] = QStringLiteral("/recordings/gone.wav");
+        mAudio->failOpen(gWaveFiles[2], MciError::FileNotFound);
+        bool keyedAtBox = true;
+        MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { keyedAtBox = com1LinesUp(); });
+        QTimer::singleShot(400, [&] { mPlayer->SwitchMessage(2, kDefaultTimes); });
+        play();
+        QCOMPARE(messageTexts().size(), 1);
+        QVERIFY2(messageTexts().first().startsWith(QStringLiteral("Could not play \"gone.wav\".")),
+                 qPrintable(messageTexts().first()));
+        QVERIFY(!keyedAtBox);
+        QCOMPARE(escapes().size(), 2);
+        QVERIFY(!mPlayer->endedByItself());
+        MessageBoxes::setOnShow(nullptr);
+    }
+
+    // The time-out counts the whole keyed stretch: switching messages does not start it again.
+    void timeOutCountsFromTheKeyUpAcrossSwitches()
+    {
+        openPort(1);
+        mAudio->setDuration(5000);
+        gWaveFiles[2] = QStringLiteral("/recordings/two.wav");
+        QTimer::singleShot(700, [&] { mPlayer->SwitchMessage(2, {250, 250, 1000}); });
+        play({250, 250, 1000});
+        const auto esc = escapes();
+        QCOMPARE(esc.size(), 2);
+        QVERIFY2(esc[1].ms - esc[0].ms >= 1250 && esc[1].ms - esc[0].ms <= 1300,
+                 qPrintable(QString::number(esc[1].ms - esc[0].ms)));
+        QCOMPARE(messageTexts(), QStringList({transmitTimeOutText(1000)}));
+        QVERIFY(!mPlayer->endedByItself());
+    }
+
     void timeOutTexts()
     {
         QCOMPARE(transmitTimeOutText(120000),

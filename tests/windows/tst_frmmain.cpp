@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/mci.h"
+#include "remote/protocol.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmabout.h"
 #include "windows/frmhelp.h"
@@ -13,6 +14,7 @@
 #include "windows/modsystray.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -491,6 +493,244 @@ private slots:
         QCOMPARE(escapes(), 6);
         QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), QStringList({"/rec/1.wav", "/rec/2.wav"}));
         QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+    }
+
+    // The keys go to the window, whatever has the focus: the buttons are disabled while a message plays.
+    void keysPlaySwitchAndStop_data()
+    {
+        QTest::addColumn<QList<int>>("keys"); // a key every 400 ms; message 1 and 2 play 1 s each
+        QTest::addColumn<QStringList>("opened");
+        QTest::addColumn<int>("keyings");
+        QTest::newRow("F1 plays 1") << QList<int>{Qt::Key_F1} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("Esc stops it") << QList<int>{Qt::Key_F1, Qt::Key_Escape} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("F2 during 1 switches, the line kept up")
+            << QList<int>{Qt::Key_F1, Qt::Key_F2} << QStringList{"/rec/1.wav", "/rec/2.wav"} << 1;
+        QTest::newRow("blank F3 during 1 changes nothing")
+            << QList<int>{Qt::Key_F1, Qt::Key_F3} << QStringList{"/rec/1.wav"} << 1;
+        QTest::newRow("blank F10 alone") << QList<int>{Qt::Key_F10} << QStringList{} << 0;
+    }
+
+    void keysPlaySwitchAndStop()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QStringList, opened);
+        QFETCH(int, keyings);
+        mFix->audio.setDuration(1000);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        f.window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.window()));
+        const int before = escapes();
+        QList<bool> disabledAtKey;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < keys.size(); ++i) {
+            if (i > 0)
+                QTest::qWait(400);
+            disabledAtKey << !f.cmdMsg(0)->isEnabled();
+            QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : f.window();
+            QTest::keyClick(focus, Qt::Key(keys[i]));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 5000);
+        if (keys.size() > 1)
+            QVERIFY(disabledAtKey.last() == (keys.first() == Qt::Key_F1));
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Open), opened);
+        QCOMPARE(escapes() - before, 2 * keyings);
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        if (keys.contains(Qt::Key_Escape))
+            QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    void buttonsNameTheirKeys()
+    {
+        mFix->load(0);
+        FrmMain& f = frmMain();
+        const QString date = f.sbarPanel(1)->text();
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(f.cmdMsg(i)->toolTip(), QStringLiteral("F%1").arg(i + 1));
+        for (int i : {0, 9}) {
+            const QString hint = QStringLiteral("F%1 sends, Shift+F%1 repeats").arg(i + 1);
+            QEvent enter(QEvent::Enter);
+            QApplication::sendEvent(f.cmdMsg(i), &enter);
+            QCOMPARE(f.sbarPanel(1)->text(), hint);
+            // The clock's tick does not take the panel back while the pointer rests there.
+            QTest::qWait(1100);
+            QCOMPARE(f.sbarPanel(1)->text(), hint);
+            QEvent leave(QEvent::Leave);
+            QApplication::sendEvent(f.cmdMsg(i), &leave);
+            QCOMPARE(f.sbarPanel(1)->text(), date);
+        }
+    }
+
+    void repeatFromKeysAndClicks_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("Shift+F1, then Esc") << "shift"
+                                            << "escape";
+        QTest::newRow("Ctrl+click, then STOP") << "ctrl"
+                                               << "stop";
+        QTest::newRow("Shift+F1, then F2") << "shift"
+                                           << "f2";
+        QTest::newRow("Ctrl+click, then a click on a blank button") << "ctrl"
+                                                                    << "blank click";
+    }
+
+    void repeatFromKeysAndClicks()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, end);
+        gRepeatInterval = 1;
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        f.window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(f.window()));
+        if (start == QLatin1String("shift"))
+            QTest::keyClick(f.window(), Qt::Key_F1, Qt::ShiftModifier);
+        else
+            QTest::mouseClick(f.cmdMsg(0), Qt::LeftButton, Qt::ControlModifier);
+        QVERIFY(f.player().isPlaying());
+        QCOMPARE(f.repeat().number(), 1);
+        QVERIFY(!f.cmdMsg(0)->icon().isNull());
+        QVERIFY(f.cmdMsg(1)->icon().isNull());
+        // In the wait: the line down, the countdown shown, STOP usable.
+        QTRY_VERIFY_WITH_TIMEOUT(f.repeat().waiting(), 3000);
+        QCOMPARE(f.lblMsgStatus()->text(), QStringLiteral("Repeat in 1 s"));
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QVERIFY(f.cmdStop()->isEnabled());
+        QVERIFY(f.cmdMsg(0)->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(mFix->audio.paths(ScriptedAudioBackend::Kind::Play).size(), 2, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(f.repeat().waiting(), 3000);
+        if (end == QLatin1String("escape"))
+            QTest::keyClick(f.window(), Qt::Key_Escape);
+        else if (end == QLatin1String("stop"))
+            QTest::mouseClick(f.cmdStop(), Qt::LeftButton);
+        else if (end == QLatin1String("f2"))
+            QTest::keyClick(f.window(), Qt::Key_F2);
+        else
+            QTest::mouseClick(f.cmdMsg(4), Qt::LeftButton);
+        QCOMPARE(f.repeat().number(), 0);
+        QVERIFY(f.cmdMsg(0)->icon().isNull());
+        QTest::qWait(1500);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 3000);
+        QStringList expected{"/rec/1.wav", "/rec/1.wav"};
+        if (end == QLatin1String("f2"))
+            expected << "/rec/2.wav";
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), expected);
+        QCOMPARE(f.lblMsgStatus()->text(), QString());
+        QVERIFY(!f.cmdStop()->isEnabled());
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+    }
+
+    // Other programs' requests take the road of the keys, and are refused while a dialog could change what
+    // they would key.
+    void requestsFromOtherPrograms_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("open"); // the dialog open meanwhile
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QString>("status"); // while it runs
+        QTest::newRow("play 1") << "play 1"
+                                << ""
+                                << ""
+                                << "transmitting 1";
+        QTest::newRow("repeat 2") << "repeat 2"
+                                  << ""
+                                  << ""
+                                  << "transmitting 2";
+        QTest::newRow("a file") << "file /rec/9.wav"
+                                << ""
+                                << ""
+                                << "transmitting /rec/9.wav";
+        QTest::newRow("blank") << "play 3"
+                               << ""
+                               << "message 3 is blank"
+                               << "idle";
+        QTest::newRow("no such message") << "play 11"
+                                         << ""
+                                         << "there is no message 11"
+                                         << "idle";
+        QTest::newRow("unplayable") << "play 2"
+                                    << ""
+                                    << "message 2 cannot be played: "
+                                    << "idle";
+        QTest::newRow("Settings open") << "play 1"
+                                       << "Settings"
+                                       << "the Settings dialog is open"
+                                       << "idle";
+        QTest::newRow("assigning a button") << "repeat 1"
+                                            << "SetWaves"
+                                            << "a message button is being assigned"
+                                            << "idle";
+    }
+
+    void requestsFromOtherPrograms()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, open);
+        QFETCH(QString, refusal);
+        QFETCH(QString, status);
+        mFix->audio.setDuration(1000);
+        if (QTest::currentDataTag() == QLatin1String("unplayable"))
+            mFix->audio.failOpen(QStringLiteral("/rec/2.wav"), MciError::InvalidFile);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        QString answer = QStringLiteral("not asked");
+        QString during;
+        const auto ask = [&] {
+            const int n = request.section(QLatin1Char(' '), 1).toInt();
+            answer = request.startsWith(QLatin1String("play"))     ? f.remotePlay(n)
+                     : request.startsWith(QLatin1String("repeat")) ? f.remoteRepeat(n)
+                                                                   : f.remotePlayFile(request.mid(5));
+            during = keyerStatusText(f.keyerState());
+        };
+        if (open.isEmpty())
+            ask();
+        else
+            QVERIFY(
+                runModal([&] { open == QLatin1String("Settings") ? f.mnuSettings_Click() : f.cmdMsg_MouseDown(0, 2); },
+                         open == QLatin1String("Settings") ? static_cast<Form&>(frmSettings()) : frmSetWaves(),
+                         [&] {
+                             ask();
+                             if (frmSettings().isLoaded())
+                                 frmSettings().Unload();
+                             if (frmSetWaves().isLoaded())
+                                 frmSetWaves().Unload();
+                         }));
+        QVERIFY2(refusal.isEmpty() ? answer.isEmpty() : answer.startsWith(refusal), qPrintable(answer));
+        QCOMPARE(during, status);
+        QCOMPARE(f.player().isPlaying(), refusal.isEmpty());
+        if (refusal.isEmpty()) {
+            QTest::qWait(500);
+            QVERIFY(mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+            f.remoteStop();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!f.player().isPlaying(), 3000);
+        QCOMPARE(keyerStatusText(f.keyerState()), QStringLiteral("idle"));
+        QCOMPARE(f.repeat().number(), 0);
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        // No box for the operator: the asking program hears why.
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    // Other programs hear of the release when the line drops, not once the operator has read the notice.
+    void releaseIsToldBeforeTheNotice()
+    {
+        gTransmitTimeout = 1;
+        mFix->audio.setDuration(5000);
+        mFix->load(1);
+        FrmMain& f = frmMain();
+        QStringList told;
+        QObject listener; // ends the connection with the test, which the window outlives
+        connect(&f, &FrmMain::keyerStateChanged, &listener, [&] { told << keyerStatusText(f.keyerState()); });
+        QString toldAtBox;
+        MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { toldAtBox = told.value(told.size() - 1); });
+        QVERIFY(playMessageToEnd(0));
+        MessageBoxes::setOnShow(nullptr);
+        QCOMPARE(messageTexts(), QStringList{transmitTimeOutText(1000)});
+        QCOMPARE(toldAtBox, QStringLiteral("idle"));
+        QCOMPARE(told, QStringList({"transmitting 1", "idle"}));
     }
 
     void idPanelDoubleClickAndTheBeepAtTheEnd()

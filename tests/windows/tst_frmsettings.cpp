@@ -505,7 +505,10 @@ private slots:
                     {"lead", "0", "Lead Time", "0"},
                     {"lead", "2000", "Lead Time", "2000"},
                     {"tail", "1000", "Tail Time", "1000"},
-                    {"tail", "250", "Tail Time", ""}};
+                    {"tail", "250", "Tail Time", ""},
+                    {"repeat", "30", "Repeat Interval", "30"},
+                    {"repeat", "600", "Repeat Interval", "600"},
+                    {"repeat", "10", "Repeat Interval", ""}};
         for (const auto& r : rows)
             QTest::addRow("%s %s", r.key, r.typed)
                 << QString(r.spin) << QString(r.typed) << QString(r.key) << QString(r.stored);
@@ -519,11 +522,13 @@ private slots:
         QFETCH(QString, stored);
         startWith(1);
         FrmSettings& dialog = frmSettings();
-        QSpinBox* box = spin == QLatin1String("timeout") ? dialog.txtTransmitTimeout()
-                        : spin == QLatin1String("lead")  ? dialog.txtLeadTime()
-                                                         : dialog.txtTailTime();
+        QSpinBox* box = spin == QLatin1String("timeout")  ? dialog.txtTransmitTimeout()
+                        : spin == QLatin1String("lead")   ? dialog.txtLeadTime()
+                        : spin == QLatin1String("repeat") ? dialog.txtRepeatInterval()
+                                                          : dialog.txtTailTime();
         QCOMPARE(dialog.txtTransmitTimeout()->text(), QStringLiteral("120 s"));
         QCOMPARE(dialog.txtLeadTime()->value(), 250);
+        QCOMPARE(dialog.txtRepeatInterval()->text(), QStringLiteral("10 s"));
         QLineEdit* edit = box->findChild<QLineEdit*>();
         edit->selectAll();
         QTest::keyClicks(edit, typed);
@@ -532,14 +537,16 @@ private slots:
         QCOMPARE(keyerTimesFromGlobals().leadMs, 250);
         closeDialog(false);
 
-        const QString before = settingDefault(spin == QLatin1String("timeout") ? Setting::TransmitTimeout
-                                              : spin == QLatin1String("lead")  ? Setting::LeadTime
-                                                                               : Setting::TailTime);
+        const QString before = settingDefault(spin == QLatin1String("timeout")  ? Setting::TransmitTimeout
+                                              : spin == QLatin1String("lead")   ? Setting::LeadTime
+                                              : spin == QLatin1String("repeat") ? Setting::RepeatInterval
+                                                                                : Setting::TailTime);
         QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Keyer"), key), stored.isEmpty() ? before : stored);
         const KeyerTimes times = keyerTimesFromGlobals();
-        const int now = spin == QLatin1String("timeout") ? times.timeOutMs / 1000
-                        : spin == QLatin1String("lead")  ? times.leadMs
-                                                         : times.tailMs;
+        const int now = spin == QLatin1String("timeout")  ? times.timeOutMs / 1000
+                        : spin == QLatin1String("lead")   ? times.leadMs
+                        : spin == QLatin1String("repeat") ? gRepeatInterval
+                                                          : times.tailMs;
         QCOMPARE(QString::number(now), stored.isEmpty() ? before : stored);
         QCOMPARE(messageTexts(), stored.isEmpty() ? QStringList() : QStringList{QStringLiteral("Settings Changed")});
         QVERIFY(mSerial->calls().isEmpty());
