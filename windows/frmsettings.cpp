@@ -25,21 +25,27 @@
 #include <QRadioButton>
 #include <QSpinBox>
 
+#include <algorithm>
+
 namespace {
 
-// The device rows sit below the original frames, which keep their positions, and Close comes last at
-// the bottom, where a dialog's closing button is looked for.
+// The device rows sit below the original frames, which keep their positions. The keyer and PTT-method
+// frames make a second column beside them: stacked in one, the dialog was taller than a laptop's screen.
+// Close comes last at the bottom, where a dialog's closing button is looked for.
 constexpr double kDevicesTop = 2295;
 constexpr double kDeviceRowHeight = 360;
 constexpr double kDevicesHeight = 240 + kPortCount * kDeviceRowHeight + 15;
-// The keyer times below the devices.
-constexpr double kKeyerTop = kDevicesTop + kDevicesHeight + 120;
+constexpr double kColumnWidth = 3045;
+constexpr double kSecondColumn = 120 + kColumnWidth;
+constexpr double kKeyerTop = 120;
 constexpr double kKeyerHeight = 240 + 4 * kDeviceRowHeight + 15;
 // The PTT method below the keyer times: the options in the first row, then the fields of the method.
 constexpr double kMethodTop = kKeyerTop + kKeyerHeight + 120;
 constexpr double kMethodHeight = 240 + 5 * kDeviceRowHeight + 375 + 15;
-constexpr double kCloseTop = kMethodTop + kMethodHeight + 120;
+constexpr double kCloseTop = std::max(kDevicesTop + kDevicesHeight, kMethodTop + kMethodHeight) + 120;
 constexpr double kCloseHeight = 375;
+constexpr double kCloseWidth = 1215;
+constexpr double kWindowWidth = kSecondColumn + kColumnWidth;
 // Room for "COM4" in any common font; the combo box takes the rest of the row.
 constexpr double kDeviceLabelWidth = 615;
 
@@ -74,10 +80,10 @@ QWidget* FrmSettings::CreateWindow()
     QWidget* owner = frmMain().isLoaded() ? frmMain().window() : nullptr;
     auto* window = new QWidget(owner, Qt::Dialog);
     window->setWindowTitle(QStringLiteral("Settings"));
-    window->resize(twipsRect(0, 0, 3165, kCloseTop + kCloseHeight + 120).size());
+    window->resize(twipsRect(0, 0, kWindowWidth, kCloseTop + kCloseHeight + 120).size());
 
     mCmdClose = new QPushButton(QStringLiteral("Close"), window);
-    mCmdClose->setGeometry(twipsRect(960, kCloseTop, 1215, kCloseHeight));
+    mCmdClose->setGeometry(twipsRect((kWindowWidth - kCloseWidth) / 2, kCloseTop, kCloseWidth, kCloseHeight));
 
     mFCommPort = new QGroupBox(QStringLiteral("Port"), window);
     mFCommPort->setGeometry(twipsRect(120, 120, 1335, 2055));
@@ -109,7 +115,7 @@ QWidget* FrmSettings::CreateWindow()
     }
 
     mFKeyer = new QGroupBox(QStringLiteral("Keyer"), window);
-    mFKeyer->setGeometry(twipsRect(120, kKeyerTop, 2925, kKeyerHeight));
+    mFKeyer->setGeometry(twipsRect(kSecondColumn, kKeyerTop, 2925, kKeyerHeight));
     const auto addTime = [this](int row, const QString& caption, int max, const QString& unit) {
         const double top = 240 + row * kDeviceRowHeight;
         auto* label = new QLabel(caption, mFKeyer);
@@ -453,7 +459,7 @@ void FrmSettings::restorePreviousDevice()
 void FrmSettings::createMethodFrame(QWidget* window, double top)
 {
     mFPTTMethod = new QGroupBox(QStringLiteral("PTT Method"), window);
-    mFPTTMethod->setGeometry(twipsRect(120, top, 2925, kMethodHeight));
+    mFPTTMethod->setGeometry(twipsRect(kSecondColumn, top, 2925, kMethodHeight));
     const QString captions[] = {QStringLiteral("Serial line"), QStringLiteral("Hamlib"), QStringLiteral("CM108 GPIO")};
     for (int method = 0; method < 3; ++method) {
         mOptMethod[static_cast<std::size_t>(method)] =

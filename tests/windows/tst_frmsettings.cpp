@@ -689,9 +689,18 @@ private slots:
                                  static_cast<QWidget*>(dialog.Frame1())})
             QVERIFY2(control->geometry().bottom() < devices.top(), qPrintable(control->objectName()));
         QVERIFY(dialog.window()->rect().contains(devices));
-        QVERIFY(dialog.fKeyer()->geometry().top() > devices.bottom());
+        // The keyer and PTT-method frames stand in a column of their own, so the dialog fits a small screen.
+        QVERIFY(dialog.fKeyer()->geometry().left() > devices.right());
+        for (const QWidget* frame :
+             {static_cast<QWidget*>(dialog.fKeyer()), static_cast<QWidget*>(dialog.fPTTMethod())})
+            QVERIFY(dialog.window()->rect().contains(frame->geometry()));
+        // Stacked in one column the dialog was nearly three times as tall as wide, more than a laptop's
+        // screen shows; screens are wider than tall.
+        QVERIFY2(dialog.window()->height() <= dialog.window()->width(),
+                 qPrintable(QStringLiteral("%1x%2").arg(dialog.window()->width()).arg(dialog.window()->height())));
         // Close comes last, below every frame, and inside the window.
         QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fKeyer()->geometry().bottom());
+        QVERIFY(dialog.cmdClose()->geometry().top() > devices.bottom());
         QVERIFY(dialog.window()->rect().contains(dialog.cmdClose()->geometry()));
         for (const QLabel* com : dialog.fDevices()->findChildren<QLabel*>())
             QVERIFY2(com->width() >= com->sizeHint().width(), qPrintable(com->text()));
