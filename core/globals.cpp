@@ -21,6 +21,9 @@ std::int16_t gCM108GPIO = 0;
 std::int16_t gRepeatInterval = 0;
 std::array<QString, kMessageCount + 1> gWaveFiles;
 std::array<QString, kMessageCount + 1> gButtonCaptions;
+QString gAudioOutput;
+QString gAudioInput;
+std::array<std::int16_t, kMessageCount + 1> gMessageGains{};
 
 void resetGlobals()
 {
@@ -43,4 +46,7 @@ void resetGlobals()
     gRepeatInterval = static_cast<std::int16_t>(settingDefault(Setting::RepeatInterval).toInt());
     gWaveFiles.fill(QString());
     gButtonCaptions.fill(QString());
+    gAudioOutput.clear();
+    gAudioInput.clear();
+    gMessageGains.fill(0);
 }

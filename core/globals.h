@@ -43,6 +43,9 @@ extern std::int16_t gCM108GPIO;                                // 1..8
 extern std::int16_t gRepeatInterval;                           // seconds
 extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
 extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
+extern QString gAudioOutput;                                   // the output's id, "" = system default
+extern QString gAudioInput;                                    // the input's id, "" = system default
+extern std::array<std::int16_t, kMessageCount + 1> gMessageGains; // dB, indexed by button number 1..10
 
 // Puts every global back to its zero value, the keyer times to their defaults; for tests that run
 // start-up more than once.

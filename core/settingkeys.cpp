@@ -20,7 +20,7 @@ struct SettingDef
     const char* defaultValue;
 };
 
-constexpr std::array<SettingDef, 17> kSettings{{
+constexpr std::array<SettingDef, 20> kSettings{{
     {Setting::CommPort, "Settings", "Comm Port", "None"},
     {Setting::PTTLine, "Settings", "PTT Line", "RTS"},
     {Setting::AlwaysOnTop, "Settings", "Always On Top", "No"},
@@ -38,6 +38,9 @@ constexpr std::array<SettingDef, 17> kSettings{{
     {Setting::CM108Device, "PTT", "CM108 Device", ""},
     {Setting::CM108GPIO, "PTT", "CM108 GPIO", "3"},
     {Setting::RepeatInterval, "Keyer", "Repeat Interval", "10"},
+    {Setting::AudioOutput, "Audio", "Output", ""},
+    {Setting::AudioInput, "Audio", "Input", ""},
+    {Setting::MessageGain, "Audio", "Message %1 Gain", "0"},
 }};
 
 // The texts of the PTT methods, in the order of their numbers.

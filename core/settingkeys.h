@@ -25,6 +25,9 @@ enum class Setting
     CM108GPIO,   // [PTT] "CM108 GPIO": the GPIO pin that keys, 1..8
     // [Keyer] "Repeat Interval": seconds the line rests between two sends of a repeating message
     RepeatInterval,
+    AudioOutput, // [Audio] "Output": the sound server's id of the output messages play on, "" = system default
+    AudioInput,  // [Audio] "Input": the id of the input recordings are made from, "" = system default
+    MessageGain, // [Audio] "Message N Gain": dB applied while button N plays, kGainMinDb..kGainMaxDb
 };
 
 // What the keyer times are held to; a stored value outside is read as the nearest end.
@@ -36,6 +39,9 @@ inline constexpr int kCM108GPIOMax = 8;
 inline constexpr int kHamlibSpeedMax = 4000000;
 inline constexpr int kRepeatIntervalMinSeconds = 1;
 inline constexpr int kRepeatIntervalMaxSeconds = 600;
+// What a message's gain is held to, in dB; a stored value outside is read as the nearest end.
+inline constexpr int kGainMinDb = -20;
+inline constexpr int kGainMaxDb = 10;
 
 struct SettingKey
 {

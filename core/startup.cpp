@@ -169,6 +169,13 @@ void LoadSettings()
         gWaveFiles[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageFile, n);
         gButtonCaptions[static_cast<std::size_t>(n)] = ReadOrWriteDefault(Setting::MessageCaption, n);
     }
+    gAudioOutput = ReadOrWriteDefault(Setting::AudioOutput).trimmed();
+    gAudioInput = ReadOrWriteDefault(Setting::AudioInput).trimmed();
+    for (int n = 1; n <= kMessageCount; ++n) {
+        const auto fallback = static_cast<std::int16_t>(settingDefault(Setting::MessageGain, n).toInt());
+        gMessageGains[static_cast<std::size_t>(n)] =
+            keyerTimeFromSetting(ReadOrWriteDefault(Setting::MessageGain, n), kGainMaxDb, fallback, kGainMinDb);
+    }
 }
 
 bool StartUp()

@@ -26,7 +26,7 @@ private:
 class AnythingOpens : public AudioBackend
 {
 public:
-    std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override
+    std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions&, std::int32_t& error) override
     {
         error = path.isEmpty() ? MciError::FileNotFound : 0;
         return error == 0 ? std::make_unique<SilentStream>() : nullptr;

@@ -574,8 +574,10 @@ void SinkAudioBackend::letSleep()
     retireSink(std::move(waker->sink));
 }
 
-std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, std::int32_t& error)
+std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const PlayOptions& options,
+                                                   std::int32_t& error)
 {
+    (void)options;
     std::unique_ptr<PcmReader> reader = openReader(path, error);
     if (!reader)
         return nullptr;

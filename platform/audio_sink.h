@@ -19,7 +19,7 @@ public:
 
     explicit SinkAudioBackend(Output output = Output::FloatFirst);
     ~SinkAudioBackend() override;
-    std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
+    std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options, std::int32_t& error) override;
     std::int32_t check(const QString& path) override;
     void wake(const QString& outputId) override;
     bool isAwake() override;

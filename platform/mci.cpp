@@ -124,7 +124,7 @@ std::int32_t parseOpen(QStringView rest, QString& path, QString& alias)
     return parseOpenTail(tail, alias);
 }
 
-std::int32_t runOpen(QStringView rest)
+std::int32_t runOpen(QStringView rest, const PlayOptions& options)
 {
     QString path;
     QString alias;
@@ -134,7 +134,7 @@ std::int32_t runOpen(QStringView rest)
     if (mci().aliases.count(key) != 0)
         return MciError::DuplicateAlias;
     std::int32_t error = 0;
-    std::unique_ptr<AudioStream> stream = audioBackend().open(path, error);
+    std::unique_ptr<AudioStream> stream = audioBackend().open(path, options, error);
     if (!stream)
         return error != 0 ? error : MciError::InvalidFile;
     if (!mci().cleanupRegistered && QCoreApplication::instance() != nullptr) {
@@ -145,7 +145,7 @@ std::int32_t runOpen(QStringView rest)
     return 0;
 }
 
-std::int32_t execute(const QString& command, QString* reply)
+std::int32_t execute(const QString& command, QString* reply, const PlayOptions& options)
 {
     const QStringView text = QStringView(command).trimmed();
     const qsizetype verbEnd = [&] {
@@ -158,7 +158,7 @@ std::int32_t execute(const QString& command, QString* reply)
     const QString verb = text.first(verbEnd).toString();
     const QStringView rest = text.sliced(verbEnd);
     if (isKeyword(verb, "open"))
-        return runOpen(rest);
+        return runOpen(rest, options);
 
     const QStringList args = splitWords(rest);
     const bool known =
@@ -227,11 +227,11 @@ std::int64_t mciHeardAfterUSecs(const QString& alias)
     return it == mci().aliases.end() ? -1 : it->second->heardAfterUSecs();
 }
 
-std::int32_t mciSendString(const QString& command, QString* reply)
+std::int32_t mciSendString(const QString& command, QString* reply, const PlayOptions& options)
 {
     if (reply != nullptr)
         reply->clear();
-    const std::int32_t result = execute(command, reply);
+    const std::int32_t result = execute(command, reply, options);
     // A copy: the hook may install another hook, or none, while it runs.
     if (const auto trace = mci().trace)
         trace(command, result);
@@ -259,6 +259,8 @@ QString mciErrorText(std::int32_t code)
         return QStringLiteral("The alias is already in use by an open device.");
     case MciError::InvalidFile:
         return QStringLiteral("The file is not a WAV recording that can be played.");
+    case MciError::OutputNotFound:
+        return QStringLiteral("The sound output chosen in Settings is not there.");
     case MciError::MissingParameter:
         return QStringLiteral("The command lacks a required parameter.");
     default:

@@ -22,10 +22,19 @@ inline constexpr std::int32_t InvalidDeviceName = 263;
 inline constexpr std::int32_t FileNotFound = 275;
 inline constexpr std::int32_t DuplicateAlias = 289;
 inline constexpr std::int32_t InvalidFile = 296; // not a sound file, or one we cannot decode
+inline constexpr std::int32_t OutputNotFound = 306; // the output asked for is not on the sound server
 inline constexpr std::int32_t MissingParameter = 417;
 } // namespace MciError
 
-std::int32_t mciSendString(const QString& command, QString* reply = nullptr);
+// How "open" sets up a stream beyond what the command names: where it plays and how loud.
+struct PlayOptions
+{
+    QString outputId; // the sound server's id of the output, "" = the system default
+    double gainDb = 0.0;
+};
+
+// `options` matter to "open" alone.
+std::int32_t mciSendString(const QString& command, QString* reply = nullptr, const PlayOptions& options = {});
 
 // Whether the backend in use could play `path` (see AudioBackend::check): asked before the line is keyed,
 // so a file that cannot play costs no dead carrier.
@@ -68,8 +77,9 @@ class AudioBackend
 {
 public:
     virtual ~AudioBackend() = default;
-    // Opens `path` for playback; on failure returns null and sets `error`.
-    virtual std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) = 0;
+    // Opens `path` for playback as `options` say; on failure returns null and sets `error`.
+    virtual std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options,
+                                              std::int32_t& error) = 0;
     // What "open" would answer for `path`, found without a stream or the sound server: 0 or an MciError
     // code. Never blocks, whatever the path names.
     virtual std::int32_t check(const QString& path) = 0;

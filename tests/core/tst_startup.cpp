@@ -185,6 +185,59 @@ private slots:
         QCOMPARE(GetSetting(kAppTitle, QStringLiteral("PTT"), key), value);
     }
 
+    // A first start writes the audio section: the system's default devices and no gain, as before it existed.
+    void firstStartWritesTheAudioSection()
+    {
+        LoadSettings();
+        QSettings onDisk(mEnv->settingsFile(), QSettings::IniFormat);
+        onDisk.beginGroup(QStringLiteral("Audio"));
+        QCOMPARE(onDisk.childKeys().size(), 2 + 10);
+        QCOMPARE(onDisk.value(QStringLiteral("Output"), QStringLiteral("absent")).toString(), QString());
+        QCOMPARE(onDisk.value(QStringLiteral("Input"), QStringLiteral("absent")).toString(), QString());
+        for (int n = 1; n <= 10; ++n) {
+            QCOMPARE(onDisk.value(QStringLiteral("Message %1 Gain").arg(n)).toString(), QStringLiteral("0"));
+            QCOMPARE(gMessageGains[n], std::int16_t(0));
+        }
+    }
+
+    void audioSettingsAreReadByTheRules_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("expected");
+        const struct
+        {
+            const char* key;
+            const char* value;
+            const char* expected;
+        } rows[] = {{"Message 3 Gain", "-6", "-6"},
+                    {"Message 3 Gain", "+10", "10"},
+                    {"Message 3 Gain", "11", "10"},
+                    {"Message 3 Gain", "-21", "-20"},
+                    {"Message 3 Gain", "loud", "0"},
+                    {"Message 3 Gain", "99999999999", "10"},
+                    {"Output", " alsa_output.usb-codec.analog-stereo ", "alsa_output.usb-codec.analog-stereo"},
+                    {"Input", "alsa_input.usb-headset.mono-fallback", "alsa_input.usb-headset.mono-fallback"}};
+        for (const auto& r : rows)
+            QTest::addRow("%s '%s'", r.key, r.value) << QString(r.key) << QString(r.value) << QString(r.expected);
+    }
+
+    void audioSettingsAreReadByTheRules()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, expected);
+        SaveSetting(kAppTitle, QStringLiteral("Audio"), key, value);
+        LoadSettings();
+        const QMap<QString, QString> read{{"Message 3 Gain", QString::number(gMessageGains[3])},
+                                          {"Output", gAudioOutput},
+                                          {"Input", gAudioInput}};
+        QCOMPARE(read.value(key), expected);
+        // Only the button named takes the gain.
+        QCOMPARE(gMessageGains[4], std::int16_t(0));
+        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Audio"), key), value);
+    }
+
     void keyerTimesAreHeldToTheirRange_data()
     {
         QTest::addColumn<QString>("key");

@@ -103,8 +103,10 @@ QStringList ScriptedAudioBackend::paths(Kind kind) const
     return result;
 }
 
-std::unique_ptr<AudioStream> ScriptedAudioBackend::open(const QString& path, std::int32_t& error)
+std::unique_ptr<AudioStream> ScriptedAudioBackend::open(const QString& path, const PlayOptions& options,
+                                                       std::int32_t& error)
 {
+    mLastOptions = options;
     error = mOpenFailures.value(path);
     record(Kind::Open, path, error);
     if (error != 0)

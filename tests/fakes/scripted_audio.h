@@ -49,7 +49,9 @@ public:
     void clearEvents() { mEvents.clear(); }
     int openStreams() const { return mOpenStreams; }
 
-    std::unique_ptr<AudioStream> open(const QString& path, std::int32_t& error) override;
+    std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options, std::int32_t& error) override;
+    // What the last open() was asked for.
+    const PlayOptions& lastOptions() const { return mLastOptions; }
     // Answers as open would, and records nothing: the checks before keying stay out of the call sequences.
     std::int32_t check(const QString& path) override { return mOpenFailures.value(path); }
     // The output takes `ms` to wake, -1: it never does. 0 (the default): it is awake at once.
@@ -76,6 +78,7 @@ private:
     qint64 mWakeMs = 0;
     QElapsedTimer mAwakeSince; // valid from wake() to letSleep()
     qint64 mStartUpMs = -1;
+    PlayOptions mLastOptions;
     QHash<QString, std::int32_t> mOpenFailures;
     QHash<QString, std::int32_t> mPlayFailures;
     std::function<void(const QString&)> mOnClose;
