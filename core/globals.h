@@ -34,17 +34,17 @@ extern std::int16_t gLeadTime;        // milliseconds
 extern std::int16_t gTailTime;        // milliseconds
 // What keys the transmitter: 0 = Serial (gCommPort, gPTTLine), 1 = Hamlib, 2 = CM108.
 extern std::int16_t gPTTMethod;
-extern std::int32_t gHamlibModel;                              // Hamlib's rig model number
-extern QString gHamlibPath;                                    // host:port of rigctld, or the rig's device
-extern std::int32_t gHamlibSpeed;                              // 0 = the model's own
-extern std::int16_t gHamlibPTT;                                // 1 = key, 2 = microphone input, 3 = data input
-extern QString gCM108Device;                                   // "" = the first CM108 found
-extern std::int16_t gCM108GPIO;                                // 1..8
-extern std::int16_t gRepeatInterval;                           // seconds
-extern std::array<QString, kMessageCount + 1> gWaveFiles;      // indexed by button number 1..10
-extern std::array<QString, kMessageCount + 1> gButtonCaptions; // indexed by button number 1..10
-extern QString gAudioOutput;                                   // the output's id, "" = system default
-extern QString gAudioInput;                                    // the input's id, "" = system default
+extern std::int32_t gHamlibModel;                                 // Hamlib's rig model number
+extern QString gHamlibPath;                                       // host:port of rigctld, or the rig's device
+extern std::int32_t gHamlibSpeed;                                 // 0 = the model's own
+extern std::int16_t gHamlibPTT;                                   // 1 = key, 2 = microphone input, 3 = data input
+extern QString gCM108Device;                                      // "" = the first CM108 found
+extern std::int16_t gCM108GPIO;                                   // 1..8
+extern std::int16_t gRepeatInterval;                              // seconds
+extern std::array<QString, kMessageCount + 1> gWaveFiles;         // indexed by button number 1..10
+extern std::array<QString, kMessageCount + 1> gButtonCaptions;    // indexed by button number 1..10
+extern QString gAudioOutput;                                      // the output's id, "" = system default
+extern QString gAudioInput;                                       // the input's id, "" = system default
 extern std::array<std::int16_t, kMessageCount + 1> gMessageGains; // dB, indexed by button number 1..10
 
 // Puts every global back to its zero value, the keyer times to their defaults; for tests that run

@@ -575,7 +575,7 @@ void SinkAudioBackend::letSleep()
 }
 
 std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const PlayOptions& options,
-                                                   std::int32_t& error)
+                                                    std::int32_t& error)
 {
     (void)options;
     std::unique_ptr<PcmReader> reader = openReader(path, error);

@@ -21,7 +21,7 @@ inline constexpr std::int32_t HardwareError = 262; // no sound server, device re
 inline constexpr std::int32_t InvalidDeviceName = 263;
 inline constexpr std::int32_t FileNotFound = 275;
 inline constexpr std::int32_t DuplicateAlias = 289;
-inline constexpr std::int32_t InvalidFile = 296; // not a sound file, or one we cannot decode
+inline constexpr std::int32_t InvalidFile = 296;    // not a sound file, or one we cannot decode
 inline constexpr std::int32_t OutputNotFound = 306; // the output asked for is not on the sound server
 inline constexpr std::int32_t MissingParameter = 417;
 } // namespace MciError
@@ -78,8 +78,7 @@ class AudioBackend
 public:
     virtual ~AudioBackend() = default;
     // Opens `path` for playback as `options` say; on failure returns null and sets `error`.
-    virtual std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options,
-                                              std::int32_t& error) = 0;
+    virtual std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options, std::int32_t& error) = 0;
     // What "open" would answer for `path`, found without a stream or the sound server: 0 or an MciError
     // code. Never blocks, whatever the path names.
     virtual std::int32_t check(const QString& path) = 0;

@@ -229,9 +229,8 @@ private slots:
         QFETCH(QString, expected);
         SaveSetting(kAppTitle, QStringLiteral("Audio"), key, value);
         LoadSettings();
-        const QMap<QString, QString> read{{"Message 3 Gain", QString::number(gMessageGains[3])},
-                                          {"Output", gAudioOutput},
-                                          {"Input", gAudioInput}};
+        const QMap<QString, QString> read{
+            {"Message 3 Gain", QString::number(gMessageGains[3])}, {"Output", gAudioOutput}, {"Input", gAudioInput}};
         QCOMPARE(read.value(key), expected);
         // Only the button named takes the gain.
         QCOMPARE(gMessageGains[4], std::int16_t(0));

@@ -104,7 +104,7 @@ QStringList ScriptedAudioBackend::paths(Kind kind) const
 }
 
 std::unique_ptr<AudioStream> ScriptedAudioBackend::open(const QString& path, const PlayOptions& options,
-                                                       std::int32_t& error)
+                                                        std::int32_t& error)
 {
     mLastOptions = options;
     error = mOpenFailures.value(path);
