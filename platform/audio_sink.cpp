@@ -30,6 +30,10 @@ constexpr int kSinkBufferMs = 200;
 // Past the file's length by this much, a stream that still claims to play is taken as stuck (its device
 // vanished), so the transmitter is never held keyed for ever.
 constexpr qint64 kStuckAfterUSecs = 2'000'000;
+// Longer than a cycle of any sound server's graph (PipeWire's longest default is 2048 frames, 43 ms).
+constexpr int kTrailingSilenceMs = 50;
+// How much later than the server's timing says the end is called.
+constexpr qint64 kEndMarginUSecs = 6'000;
 
 struct SndfileCloser
 {
@@ -139,8 +143,16 @@ public:
     int sourceChannels() const { return mSourceChannels; }
     int sourceRate() const { return mSourceRate; }
 
+    // Silence handed out after the last frame. PipeWire's Pulse service plays a stream in whole cycles of
+    // its graph and waits a cycle for the rest of a short last one, which is heard as a drop-out just
+    // before the end; with silence behind it the last sound goes out in one piece. Never heard as sound:
+    // the stream counts as ended at the last frame of the file.
+    void setTrailingSilence(qint64 frames) { mTrailingFrames = std::max<qint64>(frames, 0); }
+    // Whether every frame of the file has been handed out; only the trailing silence may be left.
+    bool soundSpent() const { return mPosition >= mOutputFrames; }
+
     bool isSequential() const override { return false; }
-    qint64 size() const override { return mOutputFrames * bytesPerFrame(); }
+    qint64 size() const override { return (mOutputFrames + mTrailingFrames) * bytesPerFrame(); }
 
     // Back to the first frame, for playing again. Some codecs (GSM 6.10) cannot seek: the file is opened
     // anew then. Should that fail, the rest plays as silence.
@@ -169,7 +181,7 @@ protected:
     {
         const qint64 count = std::min(maxSize / bytesPerFrame(), mOutputFrames - mPosition);
         if (count <= 0)
-            return 0;
+            return readTrailingSilence(data, maxSize);
         mOut.assign(static_cast<size_t>(count * mOutputChannels), 0.0f);
         if (mResampler)
             resampleInto(count);
@@ -191,6 +203,16 @@ protected:
     qint64 writeData(const char*, qint64) override { return -1; }
 
 private:
+    qint64 readTrailingSilence(char* data, qint64 maxSize)
+    {
+        const qint64 count = std::min(maxSize / bytesPerFrame(), mOutputFrames + mTrailingFrames - mPosition);
+        if (count <= 0)
+            return 0;
+        std::memset(data, 0, static_cast<size_t>(count * bytesPerFrame()));
+        mPosition += count;
+        return count * bytesPerFrame();
+    }
+
     qint64 bytesPerFrame() const
     {
         return qint64{mOutputChannels} * (mFormat == QAudioFormat::Float ? qint64{sizeof(float)} : 2);
@@ -265,9 +287,10 @@ private:
     qint64 mFrames;             // source frames, as the header says
     qint64 mOutputFrames = 0;   // the same length at the output's rate
     qint64 mSourcePosition = 0; // source frames decoded since the start
-    qint64 mPosition = 0;       // output frames handed out since the start
-    bool mFileRead = false;     // frames were decoded since the file was opened or rewound
-    bool mFileEnded = false;    // the file gave fewer frames than its header promised
+    qint64 mPosition = 0;       // output frames handed out since the start, trailing silence included
+    qint64 mTrailingFrames = 0;
+    bool mFileRead = false;  // frames were decoded since the file was opened or rewound
+    bool mFileEnded = false; // the file gave fewer frames than its header promised
     int mOutputChannels = 1;
     QAudioFormat::SampleFormat mFormat = QAudioFormat::Float;
     std::vector<std::array<float, 2>> mFold; // empty unless more than two channels fold into stereo
@@ -328,6 +351,7 @@ public:
                 continue;
             if (!mPcm->setOutput(format.channelCount(), format.sampleFormat(), format.sampleRate()))
                 return MciError::HardwareError;
+            mPcm->setTrailingSilence(qint64{format.sampleRate()} * kTrailingSilenceMs / 1000);
             mPcm->rewind();
             auto sink = std::make_unique<QAudioSink>(device, format);
             sink->setBufferSize(format.bytesForDuration(qint64{kSinkBufferMs} * 1000));
@@ -352,7 +376,7 @@ public:
         if (now > mDurationUSecs + kStuckAfterUSecs)
             return 0;
         const qint64 played = mActive->processedUSecs();
-        if (!mPcm->atEnd()) {
+        if (!mPcm->soundSpent()) {
             // While data flows the server's timing is fresh: remember when, by our clock, the first
             // sample was heard. Taken anew at every query, so the sound card's clock drift never adds up.
             if (played > 0 && mActive->state() == QAudio::ActiveState)
@@ -362,9 +386,12 @@ public:
         // The sink turns idle once the server holds the last data, about 100 ms before it has been heard.
         // From then on processedUSecs() extrapolates from timing that is no longer refreshed and reaches
         // the end some 10 ms late, so the end is the start measured above plus the file's length.
+        // The margin covers the granularity of the server's timing: PipeWire's moves in whole cycles of its
+        // graph, and an end called early would cut into the transmitter's tail.
         if (mHeardFrom >= 0)
-            return std::max<qint64>(std::min(mHeardFrom + mDurationUSecs - now, mDurationUSecs - played), 0);
-        return std::max<qint64>(mDurationUSecs - played, 0);
+            return std::max<qint64>(
+                std::min(mHeardFrom + mDurationUSecs - now, mDurationUSecs - played) + kEndMarginUSecs, 0);
+        return std::max<qint64>(mDurationUSecs - played + kEndMarginUSecs, 0);
     }
 
     std::int64_t heardAfterUSecs() override { return mHeardFrom; }
