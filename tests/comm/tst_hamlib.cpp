@@ -210,9 +210,15 @@ private slots:
         QSignalSpy finished(&player, &MessagePlayer::finished);
         mRigctld->pause(true);
         player.PlayMessage(1, KeyerTimes{50, 50, 0});
-        QTRY_VERIFY_WITH_TIMEOUT(!MessageBoxes::asked().isEmpty(), 8000);
-        QVERIFY2(MessageBoxes::asked().first().text.startsWith(QStringLiteral("Error keying rigctld ")),
-                 qPrintable(MessageBoxes::asked().first().text));
+        // A read-back still running from an earlier loss may fail first and say the rig may be keyed; the
+        // operator must in any case hear that the key went unanswered.
+        const auto toldOfTheKey = [] {
+            const auto asked = MessageBoxes::asked();
+            return std::any_of(asked.cbegin(), asked.cend(), [](const auto& box) {
+                return box.text.startsWith(QStringLiteral("Error keying rigctld "));
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(toldOfTheKey(), 8000);
         mRigctld->pause(false);
         QVERIFY(finished.wait(15000));
         QTRY_COMPARE_WITH_TIMEOUT(view.events.last(), QStringLiteral("blue"), 15000);

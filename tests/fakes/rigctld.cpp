@@ -108,6 +108,19 @@ void Rigctld::pause(bool paused)
 
 int Rigctld::ptt() const
 {
+    // rigctld now and then closes a new connection before answering it (it is still ending the last
+    // one's thread); a watcher that asks again sees the rig's real state.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int state = askPtt();
+        if (state >= 0 || mPid <= 0)
+            return state;
+        QThread::msleep(50);
+    }
+    return -1;
+}
+
+int Rigctld::askPtt() const
+{
     const int fd = connectTo(mPort);
     if (fd < 0)
         return -1;

@@ -30,6 +30,7 @@ public:
     static int freePort();
 
 private:
+    int askPtt() const;
     pid_t mPid = -1;
     int mPort = 0;
 };
