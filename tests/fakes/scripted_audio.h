@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -54,6 +55,12 @@ public:
     const PlayOptions& lastOptions() const { return mLastOptions; }
     // Answers as open would, and records nothing: the checks before keying stay out of the call sequences.
     std::int32_t check(const QString& path) override { return mOpenFailures.value(path); }
+    // Output `id` goes away (or comes back): it fails checkOutput() and open(), and a stream playing on it
+    // stops as a real one does, with OutputNotFound for its failure().
+    void setOutputMissing(const QString& id, bool missing);
+    std::int32_t checkOutput(const QString& outputId) override;
+    // The output the last wake() was for.
+    const QString& wokenOutput() const { return mWokenOutput; }
     // The output takes `ms` to wake, -1: it never does. 0 (the default): it is awake at once.
     void setWakeTime(qint64 ms) { mWakeMs = ms; }
     void wake(const QString& outputId) override;
@@ -81,6 +88,8 @@ private:
     PlayOptions mLastOptions;
     QHash<QString, std::int32_t> mOpenFailures;
     QHash<QString, std::int32_t> mPlayFailures;
+    QSet<QString> mMissingOutputs;
+    QString mWokenOutput;
     std::function<void(const QString&)> mOnClose;
     QList<Event> mEvents;
     int mOpenStreams = 0;
