@@ -136,3 +136,15 @@ std::unique_ptr<AudioStream> ScriptedAudioBackend::open(const QString& path, con
         return nullptr;
     return std::make_unique<ScriptedStream>(*this, path, options.outputId);
 }
+
+FakeAudioDevices::~FakeAudioDevices()
+{
+    if (mInstalled && &audioDevices() == this)
+        setAudioDevices(nullptr);
+}
+
+void FakeAudioDevices::install()
+{
+    setAudioDevices(this);
+    mInstalled = true;
+}

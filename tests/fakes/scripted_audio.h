@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/audiodevices.h"
 #include "platform/mci.h"
 
 #include <QElapsedTimer>
@@ -93,4 +94,24 @@ private:
     std::function<void(const QString&)> mOnClose;
     QList<Event> mEvents;
     int mOpenStreams = 0;
+};
+
+// The sound server's device list as a test sets it; installing it keeps the dialogs off any real server.
+class FakeAudioDevices : public AudioDevices
+{
+public:
+    FakeAudioDevices() = default;
+    ~FakeAudioDevices() override; // uninstalls itself
+    FakeAudioDevices(const FakeAudioDevices&) = delete;
+    FakeAudioDevices& operator=(const FakeAudioDevices&) = delete;
+
+    void install();
+    QList<AudioDeviceInfo> outputs() override { return outputList; }
+    QList<AudioDeviceInfo> inputs() override { return inputList; }
+
+    QList<AudioDeviceInfo> outputList;
+    QList<AudioDeviceInfo> inputList;
+
+private:
+    bool mInstalled = false;
 };
