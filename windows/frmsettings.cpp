@@ -79,7 +79,8 @@ void fillAudioChoice(QComboBox* combo, const QList<AudioDeviceInfo>& devices, co
     }
     int index = combo->findData(chosen);
     if (index < 0) {
-        combo->addItem(chosen + QStringLiteral(" (not connected)"), chosen);
+        // Said first: a long id is cut off at the right of the box.
+        combo->addItem(QStringLiteral("Not connected: ") + chosen, chosen);
         combo->setItemData(combo->count() - 1, chosen, Qt::ToolTipRole);
         index = combo->count() - 1;
     }

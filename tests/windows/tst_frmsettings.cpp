@@ -724,10 +724,10 @@ private slots:
                                                  << "" << radio << outputs << "System default" << radio;
         QTest::newRow("a stored card shown") << "Output" << radio << "-" << outputs << outputs[1] << radio;
         QTest::newRow("an unplugged card stays chosen")
-            << "Output" << gone << "-" << outputs + QStringList{gone + " (not connected)"} << gone + " (not connected)"
+            << "Output" << gone << "-" << outputs + QStringList{"Not connected: " + gone} << "Not connected: " + gone
             << gone;
         QTest::newRow("from an unplugged card to the default")
-            << "Output" << gone << "" << outputs + QStringList{gone + " (not connected)"} << gone + " (not connected)"
+            << "Output" << gone << "" << outputs + QStringList{"Not connected: " + gone} << "Not connected: " + gone
             << "";
         QTest::newRow("the input picked") << "Input"
                                           << ""
