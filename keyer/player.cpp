@@ -38,10 +38,30 @@ QString quoted(const QString& s)
     return QLatin1Char('"') + s + QLatin1Char('"');
 }
 
-QString couldNotPlayText(const QString& path, std::int32_t error)
+// Why a message did not go out; a missing output is named, so the operator knows which cable to look at.
+QString audioReason(std::int32_t error, const QString& outputId)
+{
+    if (error != MciError::OutputNotFound)
+        return mciErrorText(error);
+    return QStringLiteral("The sound output chosen in Settings is not there: ") + outputId +
+           QStringLiteral(".\nConnect it, or choose another under Settings > Audio.");
+}
+
+QString couldNotPlayText(const QString& path, std::int32_t error, const QString& outputId = QString())
 {
     return QStringLiteral("Could not play ") + quoted(QFileInfo(path).fileName()) + QStringLiteral(".\n") +
-           mciErrorText(error);
+           audioReason(error, outputId);
+}
+
+QString cutOffText(const QString& path, std::int32_t error, const QString& outputId)
+{
+    return quoted(QFileInfo(path).fileName()) + QStringLiteral(" was cut off.\n") + audioReason(error, outputId);
+}
+
+// Button n's gain; a file played from outside has none of its own.
+double gainOf(int n)
+{
+    return n >= 1 && n <= kMessageCount ? double(gMessageGains[static_cast<std::size_t>(n)]) : 0.0;
 }
 
 void startSingleShot(QTimer& timer, int ms)
@@ -149,6 +169,11 @@ void MessagePlayer::takeOver(int n, const QString& path)
         cmdStop_Click();
         return;
     }
+    if (const std::int32_t error = mciCheckOutput(mOutputId); error != 0) {
+        mNotices.append({couldNotPlayText(path, error, mOutputId), MsgStyle::Exclamation, mOutputId});
+        cmdStop_Click();
+        return;
+    }
     if (mState == State::Waking || mState == State::Keying) {
         // Nothing is keyed yet: the new message takes the old one's place on the road to keying.
         mNumber = n;
@@ -168,6 +193,7 @@ void MessagePlayer::takeOver(int n, const QString& path)
     mPath = path;
     mStopRequested = kFalse;
     mAudioError = 0;
+    mAudioCutOff = false;
     startLead();
 }
 
@@ -178,6 +204,13 @@ void MessagePlayer::start(int n, const QString& path, const KeyerTimes& times)
         MsgBox(couldNotPlayText(path, error), MsgStyle::Exclamation, kAppTitle, path);
         return;
     }
+    // Nor is anything keyed for an output that is not there: the message must never go out of the
+    // speakers instead of the radio.
+    if (const std::int32_t error = mciCheckOutput(gAudioOutput); error != 0) {
+        MsgBox(couldNotPlayText(path, error, gAudioOutput), MsgStyle::Exclamation, kAppTitle, gAudioOutput);
+        return;
+    }
+    mOutputId = gAudioOutput;
     mTimes = times;
     mNumber = n;
     mPath = path;
@@ -186,10 +219,11 @@ void MessagePlayer::start(int n, const QString& path, const KeyerTimes& times)
     mTimedOut = false;
     mEndedByItself = false;
     mAudioError = 0;
+    mAudioCutOff = false;
     mNotices.clear();
     // The output is woken before the line goes up, so that the lead runs on an output that already plays.
     mState = State::Waking;
-    mciWakeOutput();
+    mciWakeOutput(mOutputId);
     mWakeClock.start();
     wakeTick();
 }
@@ -321,7 +355,8 @@ void MessagePlayer::leadDone()
     mStartUpUSecs = -1;
     mciSendString(QStringLiteral("close all"));
     mAudioError =
-        mciSendString(QStringLiteral("open ") + quoted(mPath) + QStringLiteral(" type waveaudio alias ") + kAlias);
+        mciSendString(QStringLiteral("open ") + quoted(mPath) + QStringLiteral(" type waveaudio alias ") + kAlias,
+                      nullptr, PlayOptions{mOutputId, gainOf(mNumber)});
     if (mAudioError == 0) {
         mPlaySentUSecs = mSinceLeadEnd.nsecsElapsed() / 1000;
         mAudioError = mciSendString(QStringLiteral("play ") + kAlias);
@@ -352,6 +387,10 @@ void MessagePlayer::poll()
     QString reply;
     mciSendString(QStringLiteral("status ") + kAlias + QStringLiteral(" mode"), &reply);
     if (reply.left(4).toUpper() != QLatin1String("PLAY")) {
+        if (const std::int32_t failure = mciStreamFailure(kAlias); failure != 0) {
+            mAudioError = failure;
+            mAudioCutOff = true;
+        }
         endAudio();
     } else {
         noteStartUp();
@@ -437,7 +476,9 @@ void MessagePlayer::finish()
     if (mTimedOut)
         mNotices.prepend({transmitTimeOutText(mTimes.timeOutMs), MsgStyle::Exclamation, QString()});
     if (mAudioError != 0) {
-        mNotices.append({couldNotPlayText(mPath, mAudioError), MsgStyle::Exclamation, mPath});
+        const QString text =
+            mAudioCutOff ? cutOffText(mPath, mAudioError, mOutputId) : couldNotPlayText(mPath, mAudioError, mOutputId);
+        mNotices.append({text, MsgStyle::Exclamation, mPath});
     }
     if (mNotices.isEmpty()) {
         emit finished();

@@ -124,7 +124,9 @@ private:
     bool mWatched = false; // the watchdog guards the line
     bool mTimedOut = false;
     bool mEndedByItself = false;
+    QString mOutputId; // the output this message was checked, woken and played on
     std::int32_t mAudioError = 0;
+    bool mAudioCutOff = false; // the audio failed after it had begun
     struct Notice
     {
         QString text;

@@ -1,5 +1,7 @@
 #include "platform/audio_sink.h"
 
+#include "platform/levels.h"
+
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
@@ -34,6 +36,21 @@ constexpr qint64 kStuckAfterUSecs = 2'000'000;
 constexpr int kTrailingSilenceMs = 50;
 // How much later than the server's timing says the end is called.
 constexpr qint64 kEndMarginUSecs = 6'000;
+// How often a stream on a chosen output looks whether the output is still there: what of the message the
+// server may move to its default output meanwhile is a syllable at most.
+constexpr int kOutputWatchMs = 20;
+
+// The output the sound server knows as `outputId`, "" its default; null when it has no such output now.
+QAudioDevice findOutput(const QString& outputId)
+{
+    if (outputId.isEmpty())
+        return QMediaDevices::defaultAudioOutput();
+    const QByteArray id = outputId.toUtf8();
+    const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
+    const auto found =
+        std::find_if(outputs.cbegin(), outputs.cend(), [&id](const QAudioDevice& output) { return output.id() == id; });
+    return found == outputs.cend() ? QAudioDevice() : *found;
+}
 
 struct SndfileCloser
 {
@@ -139,6 +156,12 @@ public:
         }
         return true;
     }
+    // A gain of 0 dB leaves the samples exactly as decoded.
+    void setGain(double gainDb)
+    {
+        mGainApplied = gainDb != 0.0;
+        mGain = static_cast<float>(gainFactor(gainDb));
+    }
     qint64 frames() const { return mFrames; }
     int sourceChannels() const { return mSourceChannels; }
     int sourceRate() const { return mSourceRate; }
@@ -187,6 +210,12 @@ protected:
             resampleInto(count);
         else
             decodeFolded(count, mOut.data());
+        if (mGainApplied) {
+            // The gain is limited to the file's headroom; what the resampler overshoots between samples
+            // is held at full scale rather than wrapped or handed to the server over it.
+            for (float& value : mOut)
+                value = std::clamp(value * mGain, -1.0f, 1.0f);
+        }
         if (mFormat == QAudioFormat::Float) {
             std::copy(mOut.begin(), mOut.end(), reinterpret_cast<float*>(data));
         } else {
@@ -300,6 +329,8 @@ private:
     qint64 mPendingAt = 0;
     bool mFlushed = false;
     std::vector<float> mOut;
+    bool mGainApplied = false;
+    float mGain = 1.0f;
 };
 
 // How long a stopped sink lives on before it is deleted: far longer than the server takes to finish
@@ -315,9 +346,18 @@ void retireSink(std::unique_ptr<QAudioSink> sink)
 class SinkAudioStream : public AudioStream
 {
 public:
-    SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output)
-        : mPcm(std::move(pcm)), mOutput(output), mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
+    SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output, QString outputId)
+        : mPcm(std::move(pcm)), mOutput(output), mOutputId(std::move(outputId)),
+          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
     {
+        // The server moves a stream whose output was removed onto its default, which is the speakers or
+        // whatever else is not the radio: the message ends here instead, as soon as Qt's list of outputs
+        // shows it gone. Qt 6.4 never signals that change, so the list is read while the stream plays.
+        mOutputWatch.setInterval(kOutputWatchMs);
+        QObject::connect(&mOutputWatch, &QTimer::timeout, &mOutputWatch, [this] {
+            if (mStarted && findOutput(mOutputId).isNull())
+                fail(MciError::OutputNotFound);
+        });
     }
 
     // Sinks are stopped here and destroyed only later: Qt 6.4's sound-server client can still deliver a
@@ -334,15 +374,16 @@ public:
     {
         if (isPlaying())
             return 0;
+        mFailure = 0;
+        const QAudioDevice device = findOutput(mOutputId);
+        if (device.isNull())
+            return mOutputId.isEmpty() ? MciError::HardwareError : MciError::OutputNotFound;
         // Played to the end or stopped: "play" starts over, on the sink that worked before.
         if (mActive != nullptr) {
             mActive->stop();
             mPcm->rewind();
             return start(mActive);
         }
-        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-        if (device.isNull())
-            return MciError::HardwareError;
         // The output's own rate: the server then mixes without converting, and never sees the file's.
         const int outputRate =
             device.preferredFormat().sampleRate() > 0 ? device.preferredFormat().sampleRate() : 48000;
@@ -370,11 +411,15 @@ public:
         if (mActive == nullptr || !mStarted)
             return 0;
         // A sink that stopped by itself lost its server.
-        if (mActive->state() == QAudio::StoppedState)
+        if (mActive->state() == QAudio::StoppedState) {
+            fail(MciError::HardwareError);
             return 0;
+        }
         const qint64 now = mSincePlay.nsecsElapsed() / 1000;
-        if (now > mDurationUSecs + kStuckAfterUSecs)
+        if (now > mDurationUSecs + kStuckAfterUSecs) {
+            fail(MciError::HardwareError);
             return 0;
+        }
         const qint64 played = mActive->processedUSecs();
         if (!mPcm->soundSpent()) {
             // While data flows the server's timing is fresh: remember when, by our clock, the first
@@ -396,14 +441,26 @@ public:
 
     std::int64_t heardAfterUSecs() override { return mHeardFrom; }
 
+    std::int32_t failure() override { return mFailure; }
+
     void stop() override
     {
         if (mActive != nullptr)
             mActive->stop();
         mStarted = false;
+        mOutputWatch.stop();
     }
 
 private:
+    // The message did not get out whole: the sink is stopped so that nothing more of it plays anywhere.
+    void fail(std::int32_t error)
+    {
+        mActive->stop();
+        mStarted = false;
+        mFailure = error;
+        mOutputWatch.stop();
+    }
+
     std::vector<QAudioFormat> candidateFormats(int rate) const
     {
         const int channels = std::min(mPcm->sourceChannels(), 2);
@@ -435,6 +492,8 @@ private:
         }
         mActive = sink;
         mStarted = true;
+        if (!mOutputId.isEmpty())
+            mOutputWatch.start();
         mHeardFrom = -1;
         mSincePlay.start();
         return 0;
@@ -442,6 +501,9 @@ private:
 
     std::unique_ptr<PcmReader> mPcm;
     SinkAudioBackend::Output mOutput;
+    QString mOutputId;   // "" for the server's default, which follows the server's choice
+    QTimer mOutputWatch; // runs while a chosen output plays, to find it gone
+    std::int32_t mFailure = 0;
     qint64 mDurationUSecs;
     std::vector<std::unique_ptr<QAudioSink>> mSinks; // every sink made, kept to the end (see destructor)
     QAudioSink* mActive = nullptr;
@@ -528,6 +590,7 @@ constexpr int kWakerBufferMs = 40;
 
 struct SinkAudioBackend::Waker
 {
+    QString outputId;
     std::unique_ptr<QAudioSink> sink; // its silence is its child: a late pull never meets a deleted source
     QTimer life;
 };
@@ -539,17 +602,13 @@ SinkAudioBackend::~SinkAudioBackend()
 
 void SinkAudioBackend::wake(const QString& outputId)
 {
-    if (mWaker) {
+    if (mWaker && mWaker->outputId == outputId) {
         mWaker->life.start(kWakerLifeMs);
         return;
     }
-    QAudioDevice device = QMediaDevices::defaultAudioOutput();
-    if (!outputId.isEmpty()) {
-        device = QAudioDevice();
-        for (const QAudioDevice& output : QMediaDevices::audioOutputs())
-            if (output.id() == outputId.toUtf8())
-                device = output;
-    }
+    // Another output was chosen meanwhile: the one kept awake for nothing may sleep.
+    letSleep();
+    const QAudioDevice device = findOutput(outputId);
     if (device.isNull())
         return;
     QAudioFormat format = device.preferredFormat();
@@ -561,6 +620,7 @@ void SinkAudioBackend::wake(const QString& outputId)
             return;
     }
     auto waker = std::make_unique<Waker>();
+    waker->outputId = outputId;
     waker->sink = std::make_unique<QAudioSink>(device, format);
     auto* silence = new SilenceDevice;
     silence->setParent(waker->sink.get());
@@ -604,12 +664,24 @@ void SinkAudioBackend::letSleep()
 std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const PlayOptions& options,
                                                     std::int32_t& error)
 {
-    (void)options;
     std::unique_ptr<PcmReader> reader = openReader(path, error);
     if (!reader)
         return nullptr;
+    if (const std::int32_t missing = checkOutput(options.outputId); missing != 0) {
+        error = missing;
+        return nullptr;
+    }
+    reader->setGain(effectiveGainDb(path, options.gainDb));
     const int sampleRate = reader->sourceRate();
-    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput);
+    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput, options.outputId);
+}
+
+std::int32_t SinkAudioBackend::checkOutput(const QString& outputId)
+{
+    // The default is whatever the server plays on; a server that is not there fails at "play", as ever.
+    if (outputId.isEmpty())
+        return 0;
+    return findOutput(outputId).isNull() ? MciError::OutputNotFound : 0;
 }
 
 std::int32_t SinkAudioBackend::check(const QString& path)

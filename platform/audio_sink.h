@@ -21,6 +21,7 @@ public:
     ~SinkAudioBackend() override;
     std::unique_ptr<AudioStream> open(const QString& path, const PlayOptions& options, std::int32_t& error) override;
     std::int32_t check(const QString& path) override;
+    std::int32_t checkOutput(const QString& outputId) override;
     void wake(const QString& outputId) override;
     bool isAwake() override;
     void letSleep() override;

@@ -1,5 +1,7 @@
 #include "platform/levels.h"
 
+#include "core/settingkeys.h"
+
 #include <QFileInfo>
 
 #include <sndfile.h>
@@ -51,4 +53,22 @@ std::optional<double> filePeakDbfs(const QString& path)
     if (sf_error(file.get()) != SF_ERR_NO_ERROR)
         return std::nullopt;
     return dbfsOf(peak);
+}
+
+double limitedGainDb(double peakDbfs, double gainDb)
+{
+    return std::min(gainDb, -peakDbfs);
+}
+
+double effectiveGainDb(const QString& path, double gainDb)
+{
+    if (!std::isfinite(gainDb))
+        return 0.0;
+    const double held = std::clamp(gainDb, double(kGainMinDb), double(kGainMaxDb));
+    if (held == 0.0)
+        return 0.0;
+    const std::optional<double> peak = filePeakDbfs(path);
+    if (!peak)
+        return std::min(held, 0.0);
+    return limitedGainDb(*peak, held);
 }

@@ -21,3 +21,13 @@ double gainFactor(double gainDb);
 // The peak of every sample of a sound file in dBFS, read through once; nullopt when the file cannot be
 // read as sound. Refuses anything but a regular file, so it cannot block on a FIFO or a device.
 std::optional<double> filePeakDbfs(const QString& path);
+
+// The gain that plays a file peaking at `peakDbfs` as loud as `gainDb` asks and never past full scale: the
+// gain, or the file's headroom when the gain would clip it.
+double limitedGainDb(double peakDbfs, double gainDb);
+
+// The gain a message stored with `gainDb` plays `path` at: held to kGainMinDb..kGainMaxDb (anything not a
+// number reads as 0), then limited to the file's headroom. A file whose peak cannot be read gets no boost,
+// since nothing says it would not clip. 0 stays 0 without reading the file, so the samples pass untouched.
+// Reads the whole file when the gain is not 0: a few milliseconds for a message of a minute.
+double effectiveGainDb(const QString& path, double gainDb);

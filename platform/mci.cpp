@@ -221,6 +221,17 @@ void mciLetOutputSleep()
     audioBackend().letSleep();
 }
 
+std::int32_t mciCheckOutput(const QString& outputId)
+{
+    return audioBackend().checkOutput(outputId);
+}
+
+std::int32_t mciStreamFailure(const QString& alias)
+{
+    const auto it = mci().aliases.find(alias.toCaseFolded());
+    return it == mci().aliases.end() ? 0 : it->second->failure();
+}
+
 std::int64_t mciHeardAfterUSecs(const QString& alias)
 {
     const auto it = mci().aliases.find(alias.toCaseFolded());

@@ -30,6 +30,8 @@ inline constexpr std::int32_t MissingParameter = 417;
 struct PlayOptions
 {
     QString outputId; // the sound server's id of the output, "" = the system default
+    // Held to the settings' range and limited to the file's headroom (effectiveGainDb); 0 leaves every
+    // sample as the file has it.
     double gainDb = 0.0;
 };
 
@@ -39,6 +41,13 @@ std::int32_t mciSendString(const QString& command, QString* reply = nullptr, con
 // Whether the backend in use could play `path` (see AudioBackend::check): asked before the line is keyed,
 // so a file that cannot play costs no dead carrier.
 std::int32_t mciCheckFile(const QString& path);
+
+// Whether the output `outputId` is there to play on now (see AudioBackend::checkOutput): asked before the
+// line is keyed, so a radio's sound card unplugged costs no dead carrier and never plays out of the speakers.
+std::int32_t mciCheckOutput(const QString& outputId);
+
+// Why the sound of `alias` stopped before its end (see AudioStream::failure); 0 also for no such alias.
+std::int32_t mciStreamFailure(const QString& alias);
 
 // How long the sound of `alias` has still to be heard, in microseconds; -1 when that is not known (no such
 // alias, or a stream that cannot tell). Only a hint for when to ask "status A mode" next.
@@ -71,6 +80,9 @@ public:
     // Microseconds from play() until its first sample was heard: the sound path's own start-up time.
     // -1 while that is not known.
     virtual std::int64_t heardAfterUSecs() { return -1; }
+    // Why the stream stopped before its end: 0 while it plays, when it played out or was stopped, else an
+    // MciError code (its output went away, its server was lost).
+    virtual std::int32_t failure() { return 0; }
 };
 
 class AudioBackend
@@ -82,6 +94,13 @@ public:
     // What "open" would answer for `path`, found without a stream or the sound server: 0 or an MciError
     // code. Never blocks, whatever the path names.
     virtual std::int32_t check(const QString& path) = 0;
+    // 0 when the output `outputId` is on the sound server now ("" the default, which is always taken to
+    // be), else OutputNotFound. Answers from what the server last told, without waiting on it.
+    virtual std::int32_t checkOutput(const QString& outputId)
+    {
+        (void)outputId;
+        return 0;
+    }
     // Starts the output ahead of a message, playing silence: a sound server suspends an idle output, and a
     // real card takes from 100 ms to 2 s to wake, which would eat into the lead or clip the first syllable.
     // `outputId` names the output the message will play on ("" the default). Returns at once; isAwake()

@@ -11,6 +11,7 @@
 #include "core/settingkeys.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
+#include "platform/audiodevices.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
 
@@ -42,7 +43,11 @@ constexpr double kKeyerHeight = 240 + 4 * kDeviceRowHeight + 15;
 // The PTT method below the keyer times: the options in the first row, then the fields of the method.
 constexpr double kMethodTop = kKeyerTop + kKeyerHeight + 120;
 constexpr double kMethodHeight = 240 + 5 * kDeviceRowHeight + 375 + 15;
-constexpr double kCloseTop = std::max(kDevicesTop + kDevicesHeight, kMethodTop + kMethodHeight) + 120;
+// The sound outputs and inputs below the port devices, one row each.
+constexpr double kAudioTop = kDevicesTop + kDevicesHeight + 120;
+constexpr double kAudioHeight = 240 + 2 * kDeviceRowHeight + 15;
+constexpr double kAudioLabelWidth = 855;
+constexpr double kCloseTop = std::max(kAudioTop + kAudioHeight, kMethodTop + kMethodHeight) + 120;
 constexpr double kCloseHeight = 375;
 constexpr double kCloseWidth = 1215;
 constexpr double kWindowWidth = kSecondColumn + kColumnWidth;
@@ -54,6 +59,33 @@ QRadioButton* makeOption(const QString& caption, QWidget* frame, double left, do
     auto* option = new QRadioButton(caption, frame);
     option->setGeometry(twipsRect(left, top, width, 255));
     return option;
+}
+
+// "System default" first, then what the server offers by its description (with the id where two read
+// alike), then a stored choice the server does not offer now, so that closing the dialog keeps it.
+void fillAudioChoice(QComboBox* combo, const QList<AudioDeviceInfo>& devices, const QString& chosen)
+{
+    combo->clear();
+    combo->addItem(QStringLiteral("System default"), QString());
+    for (const AudioDeviceInfo& device : devices) {
+        const auto alike = std::count_if(devices.cbegin(), devices.cend(), [&device](const AudioDeviceInfo& other) {
+            return other.description == device.description;
+        });
+        QString shown = device.description.isEmpty() ? device.id : device.description;
+        if (alike > 1)
+            shown += QStringLiteral(" (") + device.id + QLatin1Char(')');
+        combo->addItem(shown, device.id);
+        combo->setItemData(combo->count() - 1, device.id, Qt::ToolTipRole);
+    }
+    int index = combo->findData(chosen);
+    if (index < 0) {
+        // Said first: a long id is cut off at the right of the box.
+        combo->addItem(QStringLiteral("Not connected: ") + chosen, chosen);
+        combo->setItemData(combo->count() - 1, chosen, Qt::ToolTipRole);
+        index = combo->count() - 1;
+    }
+    combo->setCurrentIndex(index);
+    combo->view()->setMinimumWidth(combo->view()->sizeHintForColumn(0) + 8);
 }
 
 // An auto-exclusive option refuses to be cleared while it is the one selected.
@@ -114,6 +146,21 @@ QWidget* FrmSettings::CreateWindow()
         mCboDevice[static_cast<std::size_t>(port - 1)] = combo;
     }
 
+    mFAudio = new QGroupBox(QStringLiteral("Audio"), window);
+    mFAudio->setGeometry(twipsRect(120, kAudioTop, 2925, kAudioHeight));
+    const auto addAudioRow = [this](int row, const QString& caption, const QString& tip) {
+        const double top = 240 + row * kDeviceRowHeight;
+        auto* label = new QLabel(caption, mFAudio);
+        label->setGeometry(twipsRect(120, top + 30, kAudioLabelWidth, 255));
+        auto* combo = new QComboBox(mFAudio);
+        combo->setGeometry(twipsRect(120 + kAudioLabelWidth, top, 2805 - 120 - kAudioLabelWidth, 315));
+        combo->setToolTip(tip);
+        label->setBuddy(combo);
+        return combo;
+    };
+    mCboOutput = addAudioRow(0, QStringLiteral("Output"), QStringLiteral("The sound card that feeds the radio"));
+    mCboInput = addAudioRow(1, QStringLiteral("Input"), QStringLiteral("Where messages are recorded from"));
+
     mFKeyer = new QGroupBox(QStringLiteral("Keyer"), window);
     mFKeyer->setGeometry(twipsRect(kSecondColumn, kKeyerTop, 2925, kKeyerHeight));
     const auto addTime = [this](int row, const QString& caption, int max, const QString& unit) {
@@ -143,12 +190,12 @@ QWidget* FrmSettings::CreateWindow()
 
     createMethodFrame(window, kMethodTop);
 
-    QWidget* order[] = {
-        mCmdClose,     mOptCommNone,    mOptComm[0],         mOptComm[1],     mOptComm[2],    mOptComm[3],
-        mOptPTTDTR,    mOptPTTRTS,      mOptOnTopNo,         mOptOnTopYes,    mCboDevice[0],  mCboDevice[1],
-        mCboDevice[2], mCboDevice[3],   mTxtTransmitTimeout, mTxtLeadTime,    mTxtTailTime,   mTxtRepeatInterval,
-        mOptMethod[0], mOptMethod[1],   mOptMethod[2],       mCboHamlibModel, mTxtHamlibPath, mTxtHamlibSpeed,
-        mCboHamlibPTT, mCboCM108Device, mTxtCM108GPIO,       mCmdTest};
+    QWidget* order[] = {mCmdClose,       mOptCommNone,        mOptComm[0],     mOptComm[1],     mOptComm[2],
+                        mOptComm[3],     mOptPTTDTR,          mOptPTTRTS,      mOptOnTopNo,     mOptOnTopYes,
+                        mCboDevice[0],   mCboDevice[1],       mCboDevice[2],   mCboDevice[3],   mCboOutput,
+                        mCboInput,       mTxtTransmitTimeout, mTxtLeadTime,    mTxtTailTime,    mTxtRepeatInterval,
+                        mOptMethod[0],   mOptMethod[1],       mOptMethod[2],   mCboHamlibModel, mTxtHamlibPath,
+                        mTxtHamlibSpeed, mCboHamlibPTT,       mCboCM108Device, mTxtCM108GPIO,   mCmdTest};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
@@ -197,6 +244,8 @@ void FrmSettings::ControlsDestroyed()
     mOptPTTDTR = mOptPTTRTS = nullptr;
     mOptOnTopNo = mOptOnTopYes = nullptr;
     mCboDevice.fill(nullptr);
+    mFAudio = nullptr;
+    mCboOutput = mCboInput = nullptr;
     mFKeyer = nullptr;
     mTxtTransmitTimeout = mTxtLeadTime = mTxtTailTime = mTxtRepeatInterval = nullptr;
     mFPTTMethod = nullptr;
@@ -234,6 +283,8 @@ void FrmSettings::Form_Load()
         mOptOnTopNo->setChecked(true);
 
     fillDeviceChoices();
+    fillAudioChoice(mCboOutput, audioDevices().outputs(), gAudioOutput);
+    fillAudioChoice(mCboInput, audioDevices().inputs(), gAudioInput);
     mTxtTransmitTimeout->setValue(gTransmitTimeout);
     mTxtLeadTime->setValue(gLeadTime);
     mTxtTailTime->setValue(gTailTime);
@@ -356,6 +407,7 @@ void FrmSettings::Form_Unload(VBool& cancel)
     SettingsBatch saving;
     bool changed = storeDeviceChanges();
     changed = storeKeyerTimes() || changed;
+    changed = storeAudioChoices() || changed;
     changed = storePttSettings() || changed;
 
     if (targetChanged()) {
@@ -419,6 +471,24 @@ bool FrmSettings::storeKeyerTimes()
     store(mTxtLeadTime, gLeadTime, Setting::LeadTime);
     store(mTxtTailTime, gTailTime, Setting::TailTime);
     store(mTxtRepeatInterval, gRepeatInterval, Setting::RepeatInterval);
+    return stored;
+}
+
+bool FrmSettings::storeAudioChoices()
+{
+    bool stored = false;
+    const auto store = [&stored](const QComboBox* combo, QString& global, Setting id) {
+        if (!combo || combo->currentIndex() < 0)
+            return;
+        const QString chosen = combo->currentData().toString();
+        if (chosen == global)
+            return;
+        global = chosen;
+        WriteSetting(id, chosen);
+        stored = true;
+    };
+    store(mCboOutput, gAudioOutput, Setting::AudioOutput);
+    store(mCboInput, gAudioInput, Setting::AudioInput);
     return stored;
 }
 

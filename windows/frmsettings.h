@@ -18,7 +18,7 @@ class QRadioButton;
 class QSpinBox;
 
 // Port, PTT line and keep-on-top, plus the device each of COM1..COM4 stands
-// for. A click on an option changes the global at once; the port, the store
+// for and the sound output and input. A click on an option changes the global at once; the port, the store
 // and the main window change only when the dialog closes, whichever way.
 class FrmSettings : public Form
 {
@@ -52,6 +52,10 @@ public:
     QRadioButton* optOnTopYes() const { return mOptOnTopYes; }
     // The device chosen or typed for COM1..COM4.
     QComboBox* cboDevice(int port) const { return mCboDevice.at(static_cast<std::size_t>(port - 1)); }
+    QGroupBox* fAudio() const { return mFAudio; }
+    // The sound server's outputs and inputs; each item's data is the id stored, "" for the system default.
+    QComboBox* cboOutput() const { return mCboOutput; }
+    QComboBox* cboInput() const { return mCboInput; }
     QGroupBox* fKeyer() const { return mFKeyer; }
     QSpinBox* txtTransmitTimeout() const { return mTxtTransmitTimeout; }
     QSpinBox* txtLeadTime() const { return mTxtLeadTime; }
@@ -86,6 +90,8 @@ private:
     bool storeDeviceChanges();
     // Stores the keyer times that changed; true when any was stored.
     bool storeKeyerTimes();
+    // Stores the output and input chosen, when they changed; true when either was stored.
+    bool storeAudioChoices();
     bool portChanged() const;
     void changePort();
     void restorePreviousDevice();
@@ -124,6 +130,9 @@ private:
     QRadioButton* mOptOnTopNo = nullptr;
     QRadioButton* mOptOnTopYes = nullptr;
     std::array<QComboBox*, kPortCount> mCboDevice{};
+    QGroupBox* mFAudio = nullptr;
+    QComboBox* mCboOutput = nullptr;
+    QComboBox* mCboInput = nullptr;
     QGroupBox* mFKeyer = nullptr;
     QSpinBox* mTxtTransmitTimeout = nullptr;
     QSpinBox* mTxtLeadTime = nullptr;

@@ -269,6 +269,59 @@ def case_cq_click(c):
                "the keyer ended without closing COM1:\n" + h.describe(shim.records(keyer.pid)))
 
 
+def case_chosen_output(c):
+    """The radio's sound card chosen in [Audio] "Output": the message goes there and nowhere else; unplugged,
+    a click keys nothing and says why."""
+    radio = "wren_e2e_radio"
+    pactl_env = {**os.environ, **c.sound}
+    module = subprocess.run(["pactl", "load-module", "module-null-sink", f"sink_name={radio}", "format=float32le",
+                             "rate=48000", "channels=2"], env=pactl_env, capture_output=True, text=True, check=True)
+    module_id = module.stdout.strip()
+
+    def unplug():
+        nonlocal module_id
+        if module_id:
+            subprocess.run(["pactl", "unload-module", module_id], env=pactl_env, check=False)
+            module_id = ""
+
+    try:
+        shim = c.shim()
+        home = c.home()
+        settings = shim.settings("RTS")
+        settings["Audio"] = {"Output": radio}
+        h.write_settings(home.config, settings)
+        keyer, main = c.start_to_main_window(home, shim)
+        with c.step("click CQ"):
+            check_port_settled_at_load(shim, keyer)
+            on_radio = h.Recorder({**c.sound, "WRENKEYER_TEST_SINK": radio})
+            elsewhere = c.recorder()
+            c.recorders.append(on_radio)
+            main.click_message(1)
+        with c.step("the radio's output heard all of STATION_CQ.wav, the default output nothing"):
+            wait_for_message_keyed(shim, keyer, "rts")
+            _, dropped = wait_for_message_done(shim, keyer, "rts", 20)
+            wait_recorded_past(on_radio, dropped)
+            wait_recorded_past(elsewhere, dropped)
+            h.Heard(on_radio, c.sample("STATION_CQ.wav")).check_matches("CQ")
+            loudest = max((abs(x) for x in elsewhere.samples()), default=0.0)
+            expect(loudest < 0.001, f"the default output heard sound up to {loudest:.4f}")
+        with c.step("unplugged, a click keys nothing and a message box tells it"):
+            unplug()
+            time.sleep(0.5)
+            main.click_message(1)
+            box = wait_for("the message box", lambda: next(
+                (w for w in c.display.windows(APP_TITLE) if w.id != main.window.id), None), 10)
+            spans, open_since = keyed_spans(shim.records(keyer.pid), "rts")
+            expect(len(spans) == 1 and open_since is None, "keyed for a missing output:\n" +
+                   h.describe(shim.records(keyer.pid)))
+            c.display.focus(box)
+            c.display.keys("Return")
+            wait_for("the message to close", lambda: len(c.display.windows(APP_TITLE)) == 1, 5)
+        check_sigterm_ends_cleanly(c, keyer)
+    finally:
+        unplug()
+
+
 def case_hamlib_cq_click(c):
     rig = c.rigctld()
     home = c.home()

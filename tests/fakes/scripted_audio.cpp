@@ -5,7 +5,8 @@
 class ScriptedStream : public AudioStream
 {
 public:
-    ScriptedStream(ScriptedAudioBackend& backend, QString path) : mBackend(backend), mPath(std::move(path))
+    ScriptedStream(ScriptedAudioBackend& backend, QString path, QString outputId)
+        : mBackend(backend), mPath(std::move(path)), mOutputId(std::move(outputId))
     {
         ++mBackend.mOpenStreams;
     }
@@ -28,7 +29,12 @@ public:
         return result;
     }
 
-    bool isPlaying() override { return mPlaying && mSincePlay.elapsed() < mBackend.mDurationMs; }
+    bool isPlaying() override { return mPlaying && failure() == 0 && mSincePlay.elapsed() < mBackend.mDurationMs; }
+
+    std::int32_t failure() override
+    {
+        return mPlaying && mBackend.checkOutput(mOutputId) != 0 ? MciError::OutputNotFound : 0;
+    }
 
     std::int64_t timeLeftUSecs() override
     {
@@ -52,12 +58,27 @@ public:
 private:
     ScriptedAudioBackend& mBackend;
     QString mPath;
+    QString mOutputId;
     bool mPlaying = false;
     QElapsedTimer mSincePlay;
 };
 
-void ScriptedAudioBackend::wake(const QString&)
+void ScriptedAudioBackend::setOutputMissing(const QString& id, bool missing)
 {
+    if (missing)
+        mMissingOutputs.insert(id);
+    else
+        mMissingOutputs.remove(id);
+}
+
+std::int32_t ScriptedAudioBackend::checkOutput(const QString& outputId)
+{
+    return !outputId.isEmpty() && mMissingOutputs.contains(outputId) ? MciError::OutputNotFound : 0;
+}
+
+void ScriptedAudioBackend::wake(const QString& outputId)
+{
+    mWokenOutput = outputId;
     if (!mAwakeSince.isValid())
         mAwakeSince.start();
 }
@@ -108,8 +129,22 @@ std::unique_ptr<AudioStream> ScriptedAudioBackend::open(const QString& path, con
 {
     mLastOptions = options;
     error = mOpenFailures.value(path);
+    if (error == 0)
+        error = checkOutput(options.outputId);
     record(Kind::Open, path, error);
     if (error != 0)
         return nullptr;
-    return std::make_unique<ScriptedStream>(*this, path);
+    return std::make_unique<ScriptedStream>(*this, path, options.outputId);
+}
+
+FakeAudioDevices::~FakeAudioDevices()
+{
+    if (mInstalled && &audioDevices() == this)
+        setAudioDevices(nullptr);
+}
+
+void FakeAudioDevices::install()
+{
+    setAudioDevices(this);
+    mInstalled = true;
 }

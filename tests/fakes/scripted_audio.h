@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/audiodevices.h"
 #include "platform/mci.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -54,6 +56,12 @@ public:
     const PlayOptions& lastOptions() const { return mLastOptions; }
     // Answers as open would, and records nothing: the checks before keying stay out of the call sequences.
     std::int32_t check(const QString& path) override { return mOpenFailures.value(path); }
+    // Output `id` goes away (or comes back): it fails checkOutput() and open(), and a stream playing on it
+    // stops as a real one does, with OutputNotFound for its failure().
+    void setOutputMissing(const QString& id, bool missing);
+    std::int32_t checkOutput(const QString& outputId) override;
+    // The output the last wake() was for.
+    const QString& wokenOutput() const { return mWokenOutput; }
     // The output takes `ms` to wake, -1: it never does. 0 (the default): it is awake at once.
     void setWakeTime(qint64 ms) { mWakeMs = ms; }
     void wake(const QString& outputId) override;
@@ -81,7 +89,29 @@ private:
     PlayOptions mLastOptions;
     QHash<QString, std::int32_t> mOpenFailures;
     QHash<QString, std::int32_t> mPlayFailures;
+    QSet<QString> mMissingOutputs;
+    QString mWokenOutput;
     std::function<void(const QString&)> mOnClose;
     QList<Event> mEvents;
     int mOpenStreams = 0;
+};
+
+// The sound server's device list as a test sets it; installing it keeps the dialogs off any real server.
+class FakeAudioDevices : public AudioDevices
+{
+public:
+    FakeAudioDevices() = default;
+    ~FakeAudioDevices() override; // uninstalls itself
+    FakeAudioDevices(const FakeAudioDevices&) = delete;
+    FakeAudioDevices& operator=(const FakeAudioDevices&) = delete;
+
+    void install();
+    QList<AudioDeviceInfo> outputs() override { return outputList; }
+    QList<AudioDeviceInfo> inputs() override { return inputList; }
+
+    QList<AudioDeviceInfo> outputList;
+    QList<AudioDeviceInfo> inputList;
+
+private:
+    bool mInstalled = false;
 };

@@ -34,6 +34,7 @@ MainWindowFixture::MainWindowFixture(std::unique_ptr<FakeSerialApi> fake) : seri
     serial->install();
     audio.install();
     audio.setDuration(300);
+    soundDevices.install();
     RecordingStacking::install();
     topMostCalls().clear();
     tray.install();

@@ -37,6 +37,7 @@ public:
     TestEnv env;
     std::unique_ptr<FakeSerialApi> serial;
     ScriptedAudioBackend audio;
+    FakeAudioDevices soundDevices; // none unless a test lists some
     FakeNotificationArea tray;
     FolderPortDevices devices;
 };

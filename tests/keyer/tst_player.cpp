@@ -7,6 +7,7 @@
 #include "tests/fakes/scripted_audio.h"
 #include "tests/fakes/testenv.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -21,6 +22,13 @@ namespace {
 const QString kWav = QStringLiteral("/recordings/cq.wav");
 const QString kSending = QStringLiteral("status Sending \"caption 0\" Message");
 const KeyerTimes kDefaultTimes{250, 250, 0};
+const QString kRadio = QStringLiteral("alsa_output.usb-Burr-Brown_USB_Audio_CODEC-00.analog-stereo");
+
+QString missingOutputReason(const QString& id)
+{
+    return "The sound output chosen in Settings is not there: " + id +
+           ".\nConnect it, or choose another under Settings > Audio.";
+}
 
 // Records what the player does to the window, stamped on the test's clock.
 class FakeView : public PlayerView
@@ -508,20 +516,35 @@ private slots:
         }
     }
 
-    // A file that cannot play is refused before the line is raised: no dead carrier while it fails.
+    // A file that cannot play, or an output that is not there, is refused before the line is raised: no dead
+    // carrier while it fails, and never the message out of the speakers instead of the radio.
     void unplayableFileKeysNothing_data()
     {
         QTest::addColumn<int>("error");
-        QTest::newRow("file missing") << int(MciError::FileNotFound);
-        QTest::newRow("not a sound file") << int(MciError::InvalidFile);
+        QTest::addColumn<bool>("outputMissing");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("file missing") << int(MciError::FileNotFound) << false << mciErrorText(MciError::FileNotFound)
+                                      << kWav;
+        QTest::newRow("not a sound file")
+            << int(MciError::InvalidFile) << false << mciErrorText(MciError::InvalidFile) << kWav;
+        QTest::newRow("output unplugged") << 0 << true << missingOutputReason(kRadio) << kRadio;
+        // The file is the first thing wrong: the operator mends it first.
+        QTest::newRow("both") << int(MciError::FileNotFound) << true << mciErrorText(MciError::FileNotFound) << kWav;
     }
 
     void unplayableFileKeysNothing()
     {
         QFETCH(int, error);
+        QFETCH(bool, outputMissing);
+        QFETCH(QString, reason);
+        QFETCH(QString, detail);
         openPort(1);
         mSerial->clear();
+        gAudioOutput = kRadio;
+        const auto restore = qScopeGuard([] { gAudioOutput.clear(); });
         mAudio->failOpen(kWav, error);
+        mAudio->setOutputMissing(kRadio, outputMissing);
         int shownKeyed = 0;
         MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { shownKeyed += com1LinesUp(); });
         mPlayer->PlayMessage(1, kDefaultTimes);
@@ -532,13 +555,94 @@ private slots:
         QCOMPARE(shownKeyed, 0);
         QCOMPARE(MessageBoxes::asked().size(), 1);
         const MessageBoxes::Asked box = MessageBoxes::asked().first();
-        QCOMPARE(box.text, "Could not play \"cq.wav\".\n" + mciErrorText(error));
+        QCOMPARE(box.text, "Could not play \"cq.wav\".\n" + reason);
         QCOMPARE(box.style, 48);
-        QCOMPARE(box.detail, kWav);
-        // With the file back, the next click plays as ever.
+        QCOMPARE(box.detail, detail);
+        QVERIFY(!mAudio->keptAwake());
+        // With the file and the output back, the next click plays as ever.
         mAudio->failOpen(kWav, 0);
+        mAudio->setOutputMissing(kRadio, false);
         play();
         QCOMPARE(mAudio->paths(ScriptedAudioBackend::Kind::Play), QStringList{kWav});
+    }
+
+    // The output chosen, and the button's own gain, reach the backend; a file from outside plays at 0 dB.
+    void playsOnTheOutputAtTheButtonsGain_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("button"); // 0: a file played from outside
+        QTest::addColumn<double>("gain");
+        QTest::newRow("system default, no gain") << QString() << 1 << 0.0;
+        QTest::newRow("the radio, button 1 cut") << kRadio << 1 << -6.0;
+        QTest::newRow("the radio, button 10 boosted") << kRadio << 10 << 4.0;
+        QTest::newRow("a file from outside") << kRadio << 0 << 0.0;
+    }
+
+    void playsOnTheOutputAtTheButtonsGain()
+    {
+        QFETCH(QString, output);
+        QFETCH(int, button);
+        QFETCH(double, gain);
+        openPort(1);
+        gAudioOutput = output;
+        gMessageGains.fill(3); // every other button has a gain of its own, which must not be taken
+        if (button > 0)
+            gMessageGains[std::size_t(button)] = std::int16_t(gain);
+        gWaveFiles[10] = kWav;
+        const auto restore = qScopeGuard([] {
+            gAudioOutput.clear();
+            gMessageGains.fill(0);
+            gWaveFiles[10].clear();
+        });
+        QSignalSpy finished(mPlayer.get(), &MessagePlayer::finished);
+        if (button > 0)
+            mPlayer->PlayMessage(button, kDefaultTimes);
+        else
+            mPlayer->PlayFile(kWav, kDefaultTimes);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(mAudio->wokenOutput(), output);
+        QCOMPARE(mAudio->lastOptions().outputId, output);
+        QCOMPARE(mAudio->lastOptions().gainDb, gain);
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    // The output going away ends the message at once, as any audio failure does: the line drops, then the
+    // operator is told which output went and whether any of the message got out.
+    void outputLostOnTheWay_data()
+    {
+        QTest::addColumn<int>("lostAtMs");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("in the lead") << 100 << "Could not play \"cq.wav\".\n" + missingOutputReason(kRadio);
+        QTest::newRow("while playing") << 600 << "\"cq.wav\" was cut off.\n" + missingOutputReason(kRadio);
+    }
+
+    void outputLostOnTheWay()
+    {
+        QFETCH(int, lostAtMs);
+        QFETCH(QString, text);
+        openPort(1);
+        gAudioOutput = kRadio;
+        const auto restore = qScopeGuard([] { gAudioOutput.clear(); });
+        mAudio->setDuration(3000);
+        qint64 lostMs = -1;
+        QTimer::singleShot(lostAtMs, [&] {
+            mAudio->setOutputMissing(kRadio, true);
+            lostMs = now();
+        });
+        int shownKeyed = 0;
+        MessageBoxes::setOnShow([&](const MessageBoxes::Asked&) { shownKeyed += com1LinesUp(); });
+        play();
+        MessageBoxes::setOnShow(nullptr);
+        QCOMPARE(messageTexts(), QStringList{text});
+        QCOMPARE(MessageBoxes::asked().first().detail, kWav);
+        QCOMPARE(shownKeyed, 0);
+        QVERIFY(!com1LinesUp());
+        QCOMPARE(escapes().size(), 2);
+        // Found at the next poll (250 ms at most), then the tail.
+        const qint64 keyedAfterLoss = escapes().last().ms - lostMs;
+        QVERIFY2(keyedAfterLoss <= 250 + 250 + 60, qPrintable(QString::number(keyedAfterLoss)));
+        QCOMPARE(mView->events.last(), QStringLiteral("buttons on"));
+        QVERIFY(!mPlayer->endedByItself());
     }
 
     void transmitTimeOut_data()

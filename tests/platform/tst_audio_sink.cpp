@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -75,6 +76,24 @@ bool writeTone(const QString& path, int format, int rate, int channels, double s
         const double phase = 2.0 * std::numbers::pi * (even ? 1000.0 : 700.0) * double(i / size_t(channels)) / rate;
         data[i] = float((even ? 0.5 : 0.3) * (rate < 1000 ? 1.0 : std::sin(phase)));
     }
+    const bool written = sf_writef_float(file, data.data(), frames) == frames;
+    return sf_close(file) == 0 && written;
+}
+
+// A mono 1 kHz sine at 48 kHz whose peak is `amplitude`: 48 samples a period put one right on the crest.
+bool writeSine(const QString& path, double amplitude, double seconds)
+{
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (file == nullptr)
+        return false;
+    const qint64 frames = qRound64(seconds * info.samplerate);
+    std::vector<float> data(static_cast<size_t>(frames));
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = float(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / info.samplerate));
     const bool written = sf_writef_float(file, data.data(), frames) == frames;
     return sf_close(file) == 0 && written;
 }
@@ -236,6 +255,64 @@ private:
     std::vector<std::pair<qint64, qint64>> mArrivals;
 };
 
+bool pactl(const QStringList& arguments, QByteArray* output = nullptr)
+{
+    return runTool(QStringLiteral("pactl"), arguments, output);
+}
+
+bool qtListsOutput(const QString& name)
+{
+    const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
+    return std::any_of(outputs.cbegin(), outputs.cend(),
+                       [&](const QAudioDevice& output) { return output.id() == name.toUtf8(); });
+}
+
+// A null sink of the test's own, standing for the radio's sound card: loaded once Qt lists it, and gone
+// again at the end of the test (or when the test unplugs it).
+class TemporarySink
+{
+public:
+    explicit TemporarySink(QString name) : mName(std::move(name)) {}
+    ~TemporarySink() { unplug(); }
+
+    bool plug()
+    {
+        QByteArray module;
+        if (!pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                    QStringLiteral("sink_name=") + mName, QStringLiteral("format=float32le"),
+                    QStringLiteral("rate=48000"), QStringLiteral("channels=2")},
+                   &module))
+            return false;
+        mModule = QString::fromLatin1(module.trimmed());
+        return waitUntil([this] { return qtListsOutput(mName); });
+    }
+
+    // Unloads the sink; true once Qt no longer lists it.
+    bool unplug()
+    {
+        if (mModule.isEmpty())
+            return true;
+        pactl({QStringLiteral("unload-module"), std::exchange(mModule, QString())});
+        return waitUntil([this] { return !qtListsOutput(mName); });
+    }
+
+    const QString& name() const { return mName; }
+    QString monitor() const { return mName + QStringLiteral(".monitor"); }
+
+private:
+    static bool waitUntil(const std::function<bool()>& done)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!done() && waited.elapsed() < 5000)
+            pump(10);
+        return done();
+    }
+
+    QString mName;
+    QString mModule;
+};
+
 struct Poll
 {
     qint64 us = 0;
@@ -367,6 +444,8 @@ private slots:
     }
 
     void cleanup() { mciSendString(QStringLiteral("close all")); }
+
+    static double gainOf(double db) { return std::pow(10.0, db / 20.0); }
 
     void refusesBadFiles_data()
     {
@@ -521,6 +600,135 @@ private slots:
                     return;
             }
         }
+    }
+
+    // The message goes to the output chosen by its id and nowhere else; the level follows the gain, and a
+    // gain that would clip is held to the file's headroom.
+    void playsOnTheChosenOutputAtItsGain_data()
+    {
+        QTest::addColumn<double>("filePeak");
+        QTest::addColumn<double>("gainDb");
+        QTest::addColumn<double>("levelRatio"); // of the recording's RMS to the file's
+        QTest::newRow("no gain") << 0.5 << 0.0 << 1.0;
+        QTest::newRow("-6 dB halves it") << 0.5 << -6.0 << gainOf(-6.0);
+        QTest::newRow("+6 dB with room") << 0.25 << 6.0 << gainOf(6.0);
+        // A file peaking at -3 dBFS takes +3 dB of the +10 asked for: its peak lands on full scale.
+        QTest::newRow("+10 dB limited to the headroom") << 0.70795 << 10.0 << 1.0 / 0.70795;
+    }
+
+    void playsOnTheChosenOutputAtItsGain()
+    {
+        QFETCH(double, filePeak);
+        QFETCH(double, gainDb);
+        QFETCH(double, levelRatio);
+        const QString path = mDir.filePath(QStringLiteral("sine %1.wav").arg(filePeak));
+        QVERIFY(QFile::exists(path) || writeSine(path, filePeak, 1.0));
+        TemporarySink radio(QStringLiteral("wren_radio"));
+        QVERIFY2(radio.plug(), "could not load a second null sink");
+
+        QElapsedTimer clock;
+        clock.start();
+        MonitorRecording onRadio(radio.monitor(), clock);
+        MonitorRecording onDefault(mSink + QStringLiteral(".monitor"), clock);
+        QVERIFY(onRadio.start() && onDefault.start());
+        QCOMPARE(mciCheckOutput(radio.name()), 0);
+        QCOMPARE(mciSendString(openCommand(path), nullptr, PlayOptions{radio.name(), gainDb}), 0);
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), 0);
+        QVERIFY(!pollUntilStopped(clock, 5, 4000).back().playing);
+        QCOMPARE(mciStreamFailure(QStringLiteral("voice1")), 0);
+        pump(150);
+        QCOMPARE(mciSendString(QStringLiteral("close voice1")), 0);
+        onRadio.finish();
+        onDefault.finish();
+
+        const Pcm source = readPcm(path);
+        const Pcm heard = onRadio.pcm();
+        const std::vector<Span> got = bursts(heard, 0, 0.3f * float(filePeak * std::min(levelRatio, 1.0)));
+        QCOMPARE(got.size(), size_t(1));
+        const Span whole{0, source.frames() - 1};
+        for (int channel = 0; channel < 2; ++channel) {
+            const double ratio = rms(heard, channel, got[0]) / rms(source, 0, whole);
+            QVERIFY2(std::fabs(ratio / levelRatio - 1.0) <= 0.02,
+                     qPrintable(QStringLiteral("level %1 of the file's, %2 wanted").arg(ratio).arg(levelRatio)));
+            const double heardPeak = peak(heard, channel);
+            QVERIFY2(heardPeak <= 1.0, qPrintable(QString::number(heardPeak)));
+            QVERIFY2(std::fabs(heardPeak / (filePeak * levelRatio) - 1.0) <= 0.02,
+                     qPrintable(QString::number(heardPeak)));
+        }
+        const Pcm elsewhere = onDefault.pcm();
+        QVERIFY2(peak(elsewhere, 0) < 0.001f && peak(elsewhere, 1) < 0.001f, "sound on the default output too");
+    }
+
+    // An id the server does not have, now, is refused by the check and by "open", and nothing plays.
+    void unknownOutputPlaysNothing_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("never there") << QStringLiteral("alsa_output.usb-Unplugged_Radio-00.analog-stereo");
+        QTest::newRow("an input, not an output") << QStringLiteral("wren_null.monitor");
+        QTest::newRow("the default's name with a blank") << QStringLiteral("wren_null ");
+        QTest::newRow("control characters") << QStringLiteral("wren\n\t\x01null");
+    }
+
+    void unknownOutputPlaysNothing()
+    {
+        QFETCH(QString, id);
+        const QString path =
+            tonePath(QStringLiteral("unknown output"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 1, 0.5);
+        QElapsedTimer clock;
+        clock.start();
+        MonitorRecording recording(mSink + QStringLiteral(".monitor"), clock);
+        QVERIFY(recording.start());
+        QCOMPARE(mciCheckOutput(id), int(MciError::OutputNotFound));
+        QCOMPARE(mciSendString(openCommand(path), nullptr, PlayOptions{id, 0.0}), int(MciError::OutputNotFound));
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), int(MciError::InvalidDeviceName));
+        // The wake is for that output too: nothing is woken in its stead.
+        mciWakeOutput(id);
+        QVERIFY(mciOutputAwake());
+        pump(300);
+        recording.finish();
+        QVERIFY2(peak(recording.pcm(), 0) < 0.001f, "something played on the default output");
+        // The sink that is there passes the same check.
+        QCOMPARE(mciCheckOutput(mSink), 0);
+        QCOMPARE(mciCheckOutput(QString()), 0);
+    }
+
+    // The radio's sound card unplugged while a message plays: the stream ends well before the guard for a
+    // stuck stream would end it, says why, and the server's move of the stream to its default output
+    // gets hardly anything out there.
+    void unpluggedOutputEndsTheMessage()
+    {
+        const QString path = tonePath(QStringLiteral("unplugged"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 1, 3.0);
+        TemporarySink radio(QStringLiteral("wren_unplugged"));
+        QVERIFY2(radio.plug(), "could not load a second null sink");
+        QElapsedTimer clock;
+        clock.start();
+        MonitorRecording onDefault(mSink + QStringLiteral(".monitor"), clock);
+        QVERIFY(onDefault.start());
+        QCOMPARE(mciSendString(openCommand(path), nullptr, PlayOptions{radio.name(), 0.0}), 0);
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), 0);
+        pump(500);
+        QString reply;
+        QCOMPARE(mciSendString(QStringLiteral("status voice1 mode"), &reply), 0);
+        QCOMPARE(reply, QStringLiteral("playing"));
+        const qint64 unpluggedUs = clockUs(clock);
+        QVERIFY(radio.unplug());
+        const std::vector<Poll> polls = pollUntilStopped(clock, 5, 3000);
+        QVERIFY(!polls.back().playing);
+        const qint64 endedAfterUs = polls.back().us - unpluggedUs;
+        qInfo("ended %.1f ms after the sink was unloaded", double(endedAfterUs) / 1000.0);
+        QVERIFY2(endedAfterUs < 500'000, qPrintable(QString::number(endedAfterUs)));
+        QCOMPARE(mciStreamFailure(QStringLiteral("voice1")), int(MciError::OutputNotFound));
+        pump(300);
+        onDefault.finish();
+        const Pcm leaked = onDefault.pcm();
+        const std::vector<Span> sound = bursts(leaked, 0, 0.05f);
+        qint64 leakedUs = 0;
+        for (const Span& span : sound)
+            leakedUs += leaked.us(span.frames());
+        qInfo("%.1f ms of the message reached the default output", double(leakedUs) / 1000.0);
+        QVERIFY2(leakedUs < 150'000, qPrintable(QString::number(leakedUs)));
+        // Playing again finds the output gone, and says so.
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), int(MciError::OutputNotFound));
     }
 
     // A sink the server suspended after a few idle seconds runs again before the line would be raised.

@@ -9,6 +9,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <limits>
 #include <sys/stat.h>
 #include <vector>
 
@@ -97,6 +98,59 @@ private slots:
         const std::optional<double> measured = filePeakDbfs(path);
         QVERIFY(measured.has_value());
         QVERIFY2(std::fabs(*measured - dbfs) <= tolerance + 1e-9, qPrintable(QString::number(*measured)));
+    }
+
+    void gainLimits_data()
+    {
+        QTest::addColumn<double>("peak");
+        QTest::addColumn<double>("gain");
+        QTest::addColumn<double>("limited");
+        QTest::newRow("boost with room to spare") << -12.0 << 6.0 << 6.0;
+        QTest::newRow("boost that would clip stops at full scale") << -3.0 << 10.0 << 3.0;
+        QTest::newRow("cut is never limited") << -3.0 << -6.0 << -6.0;
+        QTest::newRow("a file at full scale takes no boost") << 0.0 << 4.0 << 0.0;
+        QTest::newRow("silence takes any boost") << kSilenceDbfs << 10.0 << 10.0;
+        QTest::newRow("a float file over full scale is brought down") << 6.0 << 0.5 << -6.0;
+    }
+
+    void gainLimits()
+    {
+        QFETCH(double, peak);
+        QFETCH(double, gain);
+        QFETCH(double, limited);
+        QCOMPARE(limitedGainDb(peak, gain), limited);
+    }
+
+    void effectiveGains_data()
+    {
+        QTest::addColumn<QString>("file"); // "peak -3" is a file peaking at -3 dBFS, "none" no file at all
+        QTest::addColumn<double>("gain");
+        QTest::addColumn<double>("effective");
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const double inf = std::numeric_limits<double>::infinity();
+        QTest::newRow("no gain") << "peak -3" << 0.0 << 0.0;
+        QTest::newRow("clipping boost limited") << "peak -3" << 10.0 << 3.0;
+        QTest::newRow("cut") << "peak -3" << -6.0 << -6.0;
+        QTest::newRow("stored past the top is held, then limited") << "quiet" << 60.0 << 10.0;
+        QTest::newRow("stored past the bottom is held") << "peak -3" << -90.0 << -20.0;
+        QTest::newRow("not a number plays untouched") << "peak -3" << nan << 0.0;
+        QTest::newRow("infinite plays untouched") << "peak -3" << inf << 0.0;
+        QTest::newRow("unreadable file: no boost") << "none" << 6.0 << 0.0;
+        QTest::newRow("unreadable file: a cut stays") << "none" << -6.0 << -6.0;
+        QTest::newRow("no gain does not read the file") << "none" << 0.0 << 0.0;
+    }
+
+    void effectiveGains()
+    {
+        QFETCH(QString, file);
+        QFETCH(double, gain);
+        QFETCH(double, effective);
+        const QString path = mDir.filePath(file + QStringLiteral(".wav"));
+        // -3.0103 dBFS is a peak of 1/sqrt(2); "quiet" peaks at -40 dBFS.
+        if (file != QLatin1String("none"))
+            QVERIFY(writeFile(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 4000, file == "quiet" ? 0.01 : 0.707107));
+        const double measured = effectiveGainDb(path, gain);
+        QVERIFY2(std::fabs(measured - effective) < 0.02, qPrintable(QString::number(measured)));
     }
 
     void refusesWhatIsNotASoundFile_data()

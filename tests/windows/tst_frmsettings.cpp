@@ -56,6 +56,14 @@ QString portName(int port)
     return port == 0 ? QStringLiteral("None") : QStringLiteral("COM%1").arg(port);
 }
 
+QStringList itemsOf(const QComboBox* combo)
+{
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items << combo->itemText(i);
+    return items;
+}
+
 QString frameCaption()
 {
     return frmMain().fPTTLineStatus()->title();
@@ -222,6 +230,18 @@ private slots:
             {"tab order", [] { return tabOrder(namedControls()); },
              QStringList{"Close", "None", "COM1", "COM2", "COM3", "COM4", "DTR", "RTS", "No", "Yes"}},
             {"focus at opening", [&d] { return d.window()->focusWidget() == d.cmdClose(); }, true},
+            {"audio frame", [&d] { return d.fAudio()->title(); }, "Audio"},
+            {"audio rows",
+             [&d] {
+                 QStringList labels;
+                 for (const QLabel* label : d.fAudio()->findChildren<QLabel*>())
+                     labels << label->text();
+                 return labels;
+             },
+             QStringList{"Output", "Input"}},
+            {"outputs with none on the server", [&d] { return itemsOf(d.cboOutput()); }, QStringList{"System default"}},
+            {"inputs with none on the server", [&d] { return itemsOf(d.cboInput()); }, QStringList{"System default"}},
+            {"output shown", [&d] { return d.cboOutput()->currentText(); }, "System default"},
         });
     }
 
@@ -680,6 +700,85 @@ private slots:
             QVERIFY(MessageBoxes::asked().first().detail.contains(text));
     }
 
+    // The server's outputs and inputs by their descriptions, the id stored; a stored one the server does not
+    // offer stays chosen, so opening and closing the dialog never loses it.
+    void audioChoicesAreStoredOnClose_data()
+    {
+        QTest::addColumn<QString>("box"); // "Output" or "Input"
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("pick"); // the id picked, "-": nothing picked
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("storedAfter");
+        const QString radio = QStringLiteral("alsa_output.usb-Burr-Brown_CODEC-00.analog-stereo");
+        const QString gone = QStringLiteral("alsa_output.usb-C-Media_USB_Audio-00.analog-stereo");
+        const QStringList outputs = {"System default", "USB Audio CODEC (" + radio + ")",
+                                     "USB Audio CODEC (alsa_output.usb-Burr-Brown_CODEC-01.analog-stereo)",
+                                     "Built-in Audio Analog Stereo"};
+        const QStringList inputs = {"System default", "USB Audio CODEC"};
+        QTest::newRow("default left alone") << "Output"
+                                            << ""
+                                            << "-" << outputs << "System default"
+                                            << "";
+        QTest::newRow("the radio's card picked") << "Output"
+                                                 << "" << radio << outputs << "System default" << radio;
+        QTest::newRow("a stored card shown") << "Output" << radio << "-" << outputs << outputs[1] << radio;
+        QTest::newRow("an unplugged card stays chosen")
+            << "Output" << gone << "-" << outputs + QStringList{"Not connected: " + gone} << "Not connected: " + gone
+            << gone;
+        QTest::newRow("from an unplugged card to the default")
+            << "Output" << gone << "" << outputs + QStringList{"Not connected: " + gone} << "Not connected: " + gone
+            << "";
+        QTest::newRow("the input picked") << "Input"
+                                          << ""
+                                          << "alsa_input.usb-Burr-Brown_CODEC-00.mono" << inputs << "System default"
+                                          << "alsa_input.usb-Burr-Brown_CODEC-00.mono";
+    }
+
+    void audioChoicesAreStoredOnClose()
+    {
+        QFETCH(QString, box);
+        QFETCH(QString, stored);
+        QFETCH(QString, pick);
+        QFETCH(QStringList, items);
+        QFETCH(QString, shown);
+        QFETCH(QString, storedAfter);
+        mFix->soundDevices.outputList = {
+            {"alsa_output.usb-Burr-Brown_CODEC-00.analog-stereo", "USB Audio CODEC"},
+            {"alsa_output.usb-Burr-Brown_CODEC-01.analog-stereo", "USB Audio CODEC"},
+            {"alsa_output.pci-0000_00_1f.3.analog-stereo", "Built-in Audio Analog Stereo"},
+        };
+        mFix->soundDevices.inputList = {{"alsa_input.usb-Burr-Brown_CODEC-00.mono", "USB Audio CODEC"}};
+        const bool output = box == QLatin1String("Output");
+        const Setting key = output ? Setting::AudioOutput : Setting::AudioInput;
+        QString& global = output ? gAudioOutput : gAudioInput;
+        WriteSetting(key, stored);
+        global = stored;
+        startWith(1);
+        QComboBox* combo = output ? frmSettings().cboOutput() : frmSettings().cboInput();
+        QCOMPARE(itemsOf(combo), items);
+        QCOMPARE(combo->currentText(), shown);
+        if (pick != QLatin1String("-")) {
+            QVERIFY(combo->findData(pick) >= 0);
+            combo->setCurrentIndex(combo->findData(pick));
+        }
+        // Nothing is stored or used before the dialog closes.
+        QCOMPARE(global, stored);
+        closeDialog(false);
+
+        QCOMPARE(ReadSetting(key), storedAfter);
+        QCOMPARE(global, storedAfter);
+        if (storedAfter == stored) {
+            QCOMPARE(mFix->env.settingsBytes(), mSettingsBefore);
+            QVERIFY(MessageBoxes::asked().isEmpty());
+        } else {
+            QCOMPARE(messageTexts(), QStringList{QStringLiteral("Settings Changed")});
+        }
+        QVERIFY(mSerial->calls().isEmpty());
+        gAudioOutput.clear();
+        gAudioInput.clear();
+    }
+
     void layoutKeepsEveryCaptionVisible()
     {
         startWith(0);
@@ -708,6 +807,11 @@ private slots:
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped));
         QVERIFY(dialog.fPTTMethod()->geometry().top() > dialog.fKeyer()->geometry().bottom());
         QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fPTTMethod()->geometry().bottom());
+        QVERIFY(dialog.fAudio()->geometry().top() > devices.bottom());
+        QVERIFY(dialog.fAudio()->geometry().right() < dialog.fKeyer()->geometry().left());
+        QVERIFY(dialog.cmdClose()->geometry().top() > dialog.fAudio()->geometry().bottom());
+        for (const QLabel* label : dialog.fAudio()->findChildren<QLabel*>())
+            QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
     }
 
     // Only the fields of the chosen method are shown.
