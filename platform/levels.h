@@ -21,3 +21,32 @@ double gainFactor(double gainDb);
 // The peak of every sample of a sound file in dBFS, read through once; nullopt when the file cannot be
 // read as sound. Refuses anything but a regular file, so it cannot block on a FIFO or a device.
 std::optional<double> filePeakDbfs(const QString& path);
+
+// What the assignment dialog does to a fresh recording: silence below kTrimThresholdDbfs is cut from both
+// ends, kTrimKeepMs of it kept so a word's soft onset and decay survive, and the peak is brought to
+// kNormalisePeakDbfs, a little below full scale so a resampling output stage cannot clip it.
+inline constexpr double kTrimThresholdDbfs = -45.0;
+inline constexpr int kTrimKeepMs = 50;
+inline constexpr double kNormalisePeakDbfs = -1.0;
+
+// The part of `count` interleaved frames of `channels` channels at `rate` that holds sound: from
+// `keepMs` before the first frame whose peak reaches `thresholdDbfs` to `keepMs` after the last one, held
+// to the buffer. Frame indices, `end` one past the last; empty (0, 0) when nothing reaches the threshold.
+struct FrameSpan
+{
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool operator==(const FrameSpan&) const = default;
+};
+FrameSpan soundSpan(const float* samples, std::size_t frames, int channels, int rate,
+                    double thresholdDbfs = kTrimThresholdDbfs, int keepMs = kTrimKeepMs);
+
+// The factor that brings a buffer peaking at `peak` to `targetDbfs`; 1 for silence, which has no level to
+// bring anywhere and must not be blown up to full-scale noise.
+double normaliseFactor(float peak, double targetDbfs = kNormalisePeakDbfs);
+// Scales `count` samples in place by normaliseFactor of their peak; returns the factor used.
+double normalise(float* samples, std::size_t count, double targetDbfs = kNormalisePeakDbfs);
+
+// The gain a message may be played with without clipping: `gainDb`, or less when the file's peak
+// (`peakDbfs`) would pass full scale with it.
+double limitedGainDb(double peakDbfs, double gainDb);
