@@ -310,7 +310,7 @@ bool Recorder::start(const QString& inputId, QString& error)
     handlers.failed = [this](const QString& reason) {
         QTimer::singleShot(0, this, [this, reason] {
             if (isRecording())
-                endItself(reason);
+                endItself(QStringLiteral("The recording stopped: %1.").arg(reason));
         });
     };
     mCapture = audioInputSource().start(inputId, std::move(handlers), error);
