@@ -24,69 +24,11 @@ constexpr int kSourceBufferMs = 20;
 constexpr int kRetiredSourceLifeMs = 2000;
 constexpr int kLevelWindowSamples = kRecordRate / 20;
 
-// The input's samples, any format Qt names, mixed to mono and brought to kRecordRate.
-class MonoConverter
-{
-public:
-    bool setInput(const QAudioFormat& format)
-    {
-        mFormat = format;
-        mResampler.reset();
-        if (format.sampleRate() == kRecordRate)
-            return true;
-        soxr_error_t error = nullptr;
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-        mResampler.reset(soxr_create(format.sampleRate(), kRecordRate, 1, &error, &io, &quality, nullptr));
-        return error == nullptr && mResampler != nullptr;
-    }
-
-    // Converts whole frames of `bytes`; a part frame waits for the rest.
-    void convert(const QByteArray& bytes, std::vector<float>& out)
-    {
-        mPartial += bytes;
-        const int frameBytes = mFormat.bytesPerFrame();
-        const int channels = mFormat.channelCount();
-        if (frameBytes <= 0 || channels <= 0)
-            return;
-        const qsizetype frames = mPartial.size() / frameBytes;
-        mMono.resize(static_cast<std::size_t>(frames));
-        const char* data = mPartial.constData();
-        for (qsizetype frame = 0; frame < frames; ++frame) {
-            float sum = 0.0f;
-            for (int channel = 0; channel < channels; ++channel)
-                sum += mFormat.normalizedSampleValue(data + frame * frameBytes + channel * mFormat.bytesPerSample());
-            mMono[static_cast<std::size_t>(frame)] = sum / static_cast<float>(channels);
-        }
-        mPartial.remove(0, frames * frameBytes);
-        if (!mResampler) {
-            out = mMono;
-            return;
-        }
-        out.resize(mMono.size() * static_cast<std::size_t>(kRecordRate) /
-                       static_cast<std::size_t>(std::max(mFormat.sampleRate(), 1)) +
-                   64);
-        std::size_t done = 0;
-        soxr_process(mResampler.get(), mMono.data(), mMono.size(), nullptr, out.data(), out.size(), &done);
-        out.resize(done);
-    }
-
-private:
-    struct SoxrDeleter
-    {
-        void operator()(soxr_t resampler) const { soxr_delete(resampler); }
-    };
-    QAudioFormat mFormat;
-    std::unique_ptr<struct soxr, SoxrDeleter> mResampler;
-    QByteArray mPartial;
-    std::vector<float> mMono;
-};
-
-// What the capture thread hands the user-interface thread: samples in order, and why it failed.
+// What the capture thread hands the user-interface thread: the input's bytes in order, and why it failed.
 struct CaptureMailbox
 {
     std::mutex mutex;
-    std::vector<float> samples;
+    QByteArray bytes;
     QString failure;
     bool notified = false; // a collection is already queued
     bool closed = false;   // the capture is gone: nothing more is posted
@@ -106,8 +48,6 @@ public:
 
     void begin()
     {
-        if (!mConverter.setInput(mFormat))
-            return fail(QStringLiteral("no resampler from %1 Hz").arg(mFormat.sampleRate()));
         mSource = new QAudioSource(mDevice, mFormat, this);
         mSource->setBufferSize(mFormat.bytesForDuration(qint64{kSourceBufferMs} * 1000));
         mInput = mSource->start();
@@ -139,8 +79,7 @@ private:
         const QByteArray bytes = mInput->readAll();
         if (bytes.isEmpty())
             return;
-        mConverter.convert(bytes, mOut);
-        post([this](CaptureMailbox& box) { box.samples.insert(box.samples.end(), mOut.begin(), mOut.end()); });
+        post([&bytes](CaptureMailbox& box) { box.bytes += bytes; });
     }
 
     void fail(const QString& reason)
@@ -169,8 +108,6 @@ private:
     std::function<void()> mNotify;
     QAudioSource* mSource = nullptr;
     QIODevice* mInput = nullptr;
-    MonoConverter mConverter;
-    std::vector<float> mOut;
 };
 
 // Runs a SourceWorker on a thread of its own and hands its samples on in this thread. Nothing here waits
@@ -181,12 +118,13 @@ public:
     SourceCapture(const QAudioDevice& device, const QAudioFormat& format, CaptureHandlers handlers)
         : mHandlers(std::move(handlers)), mMailbox(std::make_shared<CaptureMailbox>())
     {
+        mConverter.setInput(format);
         // Collections are queued to an object of this thread that goes with the capture.
         auto* receiver = new QObject;
         mReceiver.reset(receiver);
         mWorker = new SourceWorker(device, format, mMailbox, [receiver, this] {
             QMetaObject::invokeMethod(
-                receiver, [this] { drain(); }, Qt::QueuedConnection);
+                receiver, [this] { collect(false); }, Qt::QueuedConnection);
         });
         auto* thread = new QThread;
         thread->setObjectName(QStringLiteral("recording"));
@@ -213,27 +151,38 @@ public:
             mWorker, [worker] { worker->end(); }, Qt::QueuedConnection);
     }
 
-    void drain() override
+    void drain() override { collect(true); }
+
+private:
+    // Converted here rather than on the capture thread, so the resampler's tail can be had at the end.
+    void collect(bool last)
     {
-        std::vector<float> samples;
+        QByteArray bytes;
         QString failure;
         {
             const std::lock_guard lock(mMailbox->mutex);
-            samples.swap(mMailbox->samples);
+            bytes.swap(mMailbox->bytes);
             failure = mMailbox->failure;
             mMailbox->notified = false;
         }
-        if (!samples.empty() && mHandlers.samples)
-            mHandlers.samples(samples.data(), samples.size());
+        mConverter.convert(bytes, mSamples);
+        if (last) {
+            std::vector<float> tail;
+            mConverter.finish(tail);
+            mSamples.insert(mSamples.end(), tail.begin(), tail.end());
+        }
+        if (!mSamples.empty() && mHandlers.samples)
+            mHandlers.samples(mSamples.data(), mSamples.size());
         if (!failure.isEmpty() && !mFailed && mHandlers.failed) {
             mFailed = true;
             mHandlers.failed(failure);
         }
     }
 
-private:
     CaptureHandlers mHandlers;
     std::shared_ptr<CaptureMailbox> mMailbox;
+    MonoConverter mConverter;
+    std::vector<float> mSamples;
     std::unique_ptr<QObject> mReceiver;
     SourceWorker* mWorker = nullptr;
     bool mFailed = false;
@@ -268,7 +217,7 @@ public:
             if (!device.isFormatSupported(format))
                 format = device.preferredFormat();
         }
-        if (!format.isValid()) {
+        if (!format.isValid() || !MonoConverter().setInput(format)) {
             error = QStringLiteral("the sound input \"%1\" offers no format to record in").arg(device.description());
             return nullptr;
         }
@@ -283,6 +232,76 @@ ServiceSlot<AudioInputSource, ServerInputSource>& inputSlot()
 }
 
 } // namespace
+
+void MonoConverter::SoxrDeleter::operator()(soxr* resampler) const
+{
+    soxr_delete(resampler);
+}
+
+MonoConverter::MonoConverter() = default;
+MonoConverter::~MonoConverter() = default;
+
+bool MonoConverter::setInput(const QAudioFormat& format)
+{
+    mFormat = format;
+    mResampler.reset();
+    mPartial.clear();
+    if (!format.isValid() || format.bytesPerFrame() <= 0)
+        return false;
+    if (format.sampleRate() == kRecordRate)
+        return true;
+    soxr_error_t error = nullptr;
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    mResampler.reset(soxr_create(format.sampleRate(), kRecordRate, 1, &error, &io, &quality, nullptr));
+    return error == nullptr && mResampler != nullptr;
+}
+
+void MonoConverter::convert(const QByteArray& bytes, std::vector<float>& out)
+{
+    out.clear();
+    const int frameBytes = mFormat.bytesPerFrame();
+    const int channels = mFormat.channelCount();
+    if (frameBytes <= 0 || channels <= 0)
+        return;
+    mPartial += bytes;
+    const qsizetype frames = mPartial.size() / frameBytes;
+    mMono.resize(static_cast<std::size_t>(frames));
+    const char* data = mPartial.constData();
+    for (qsizetype frame = 0; frame < frames; ++frame) {
+        float sum = 0.0f;
+        for (int channel = 0; channel < channels; ++channel)
+            sum += mFormat.normalizedSampleValue(data + frame * frameBytes + channel * mFormat.bytesPerSample());
+        mMono[static_cast<std::size_t>(frame)] = sum / static_cast<float>(channels);
+    }
+    mPartial.remove(0, frames * frameBytes);
+    if (!mResampler) {
+        out = mMono;
+        return;
+    }
+    // What does not fit stays in the resampler for the next block.
+    out.resize(mMono.size() * static_cast<std::size_t>(kRecordRate) / static_cast<std::size_t>(mFormat.sampleRate()) +
+               64);
+    std::size_t done = 0;
+    soxr_process(mResampler.get(), mMono.data(), mMono.size(), nullptr, out.data(), out.size(), &done);
+    out.resize(done);
+}
+
+void MonoConverter::finish(std::vector<float>& out)
+{
+    out.clear();
+    if (!mResampler)
+        return;
+    std::vector<float> block(1024);
+    for (;;) {
+        std::size_t done = 0;
+        // No input: the end of the stream, and what the filter still holds comes out.
+        soxr_process(mResampler.get(), nullptr, 0, nullptr, block.data(), block.size(), &done);
+        if (done == 0)
+            break;
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+}
 
 AudioInputSource& audioInputSource()
 {

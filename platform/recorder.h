@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QAudioFormat>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -13,6 +15,36 @@ inline constexpr int kRecordRate = 48000;
 // A recording stops by itself here: a message is seconds long, and a forgotten Record must not fill the
 // memory (five minutes are 57 MB of float samples).
 inline constexpr int kRecordMaxSeconds = 300;
+
+struct soxr;
+
+// An input's samples in any format Qt names, mixed to mono and brought to kRecordRate: what a device that
+// will not give 48 kHz mono records through.
+class MonoConverter
+{
+public:
+    MonoConverter();
+    ~MonoConverter();
+    MonoConverter(const MonoConverter&) = delete;
+    MonoConverter& operator=(const MonoConverter&) = delete;
+
+    // False when the format is unusable or no resampler can be made from its rate.
+    bool setInput(const QAudioFormat& format);
+    // Converts the whole frames of `bytes` into `out`; a part frame waits for the rest.
+    void convert(const QByteArray& bytes, std::vector<float>& out);
+    // The end of the input: what the resampler still holds, about 100 ms at 8 kHz, into `out`.
+    void finish(std::vector<float>& out);
+
+private:
+    struct SoxrDeleter
+    {
+        void operator()(soxr* resampler) const;
+    };
+    QAudioFormat mFormat;
+    std::unique_ptr<soxr, SoxrDeleter> mResampler;
+    QByteArray mPartial;
+    std::vector<float> mMono;
+};
 
 // What an input hands on as it records: mono samples at kRecordRate, full scale 1.0, on the thread that
 // started it; and once, why it stopped by itself (the device went away, the server refused the stream).
