@@ -314,7 +314,8 @@ void FrmSetWaves::inBackground(std::function<std::function<void()>()> work, bool
     QPointer<FrmSetWaves> self(this);
     QThread* thread = QThread::create([self, opening, busy, work = std::move(work)] {
         std::function<void()> done = work();
-        // The form lives for the run; what it may no longer want is decided on its own thread.
+        // Whether the outcome is still wanted is decided on the UI thread: the dialog may have closed, or
+        // opened again, meanwhile. The form itself lives for the run.
         QMetaObject::invokeMethod(
             self.data(),
             [self, opening, busy, done = std::move(done)] {
@@ -406,6 +407,9 @@ void FrmSetWaves::recordingEnded(const QString& reason)
     mLblElapsed->setText(elapsedText(mRecorder.elapsedMs()));
     if (!reason.isEmpty())
         MsgBox(reason, MsgStyle::Information, kAppTitle);
+    // The box ran an event loop of its own.
+    if (!mCmdOk)
+        return;
     auto samples = std::make_shared<std::vector<float>>(mRecorder.takeSamples());
     const bool trim = mChkTrim->isChecked();
     const bool normalise = mChkNormalise->isChecked();
