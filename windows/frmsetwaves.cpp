@@ -417,6 +417,7 @@ void FrmSetWaves::recordingEnded(const QString& reason)
     const QString stem = messageFileStem(caption, QDateTime::currentDateTime());
     inBackground([this, samples, trim, normalise, stem] {
         Pcm pcm{kRecordRate, 1, SampleDepth::Int16, std::move(*samples)};
+        const bool nothingCame = pcm.samples.empty();
         if (trim) {
             const FrameSpan span = soundSpan(pcm.samples.data(), pcm.samples.size(), 1, kRecordRate);
             pcm.samples.erase(pcm.samples.begin() + static_cast<std::ptrdiff_t>(span.end), pcm.samples.end());
@@ -424,10 +425,13 @@ void FrmSetWaves::recordingEnded(const QString& reason)
         }
         QString error;
         QString path;
-        if (pcm.samples.empty())
-            error = trim ? QStringLiteral("Nothing in the recording reached %1 dBFS, so it was not kept.")
-                               .arg(signedDb(kTrimThresholdDbfs))
-                         : QStringLiteral("Nothing was recorded.");
+        // A server that never started the stream gives nothing at all, which is not the same as silence.
+        if (nothingCame)
+            error = QStringLiteral("Nothing was recorded: the sound input gave no sound. Is [Audio] Input the "
+                                   "right one, and is the sound server running?");
+        else if (pcm.samples.empty())
+            error = QStringLiteral("Nothing in the recording reached %1 dBFS, so it was not kept.")
+                        .arg(signedDb(kTrimThresholdDbfs));
         if (error.isEmpty() && normalise)
             ::normalise(pcm.samples.data(), pcm.samples.size());
         if (error.isEmpty()) {

@@ -762,8 +762,11 @@ private slots:
                                               << "The recording stopped at its limit of 5 minutes." << true;
         QTest::newRow("only silence") << "silence"
                                       << "Nothing in the recording reached -45 dBFS, so it was not kept." << false;
-        QTest::newRow("stopped at once") << "nothing"
-                                         << "Nothing in the recording reached -45 dBFS, so it was not kept." << false;
+        QTest::newRow("stopped before any sound came")
+            << "nothing"
+            << "Nothing was recorded: the sound input gave no sound. Is [Audio] Input the right one, and is the "
+               "sound server running?"
+            << false;
     }
 
     void recordingProblems()
