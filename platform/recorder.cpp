@@ -350,18 +350,22 @@ void Recorder::append(const float* samples, std::size_t count)
         return;
     const std::size_t room = std::size_t{kRecordMaxSeconds} * kRecordRate - mSamples.size();
     const std::size_t taken = std::min(count, room);
-    for (std::size_t i = 0; i < taken; ++i) {
-        mWindowPeak = std::max(mWindowPeak, std::fabs(samples[i]));
-        if (++mWindowFill == kLevelWindowSamples) {
-            emit level(dbfsOf(mWindowPeak));
-            mWindowPeak = 0.0f;
-            mWindowFill = 0;
-        }
-    }
     const bool first = mSamples.empty() && taken > 0;
     mSamples.insert(mSamples.end(), samples, samples + taken);
     if (first)
         emit running();
+    // Told once the samples are in, so whoever shows the level reads the length that goes with it.
+    float completed = -1.0f;
+    for (std::size_t i = 0; i < taken; ++i) {
+        mWindowPeak = std::max(mWindowPeak, std::fabs(samples[i]));
+        if (++mWindowFill == kLevelWindowSamples) {
+            completed = std::max(completed, mWindowPeak);
+            mWindowPeak = 0.0f;
+            mWindowFill = 0;
+        }
+    }
+    if (completed >= 0.0f)
+        emit level(dbfsOf(completed));
     if (taken < count || mSamples.size() == std::size_t{kRecordMaxSeconds} * kRecordRate) {
         // Not from inside the capture's handler: the capture goes at once.
         QTimer::singleShot(0, this, [this] {

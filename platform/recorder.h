@@ -100,7 +100,8 @@ public:
 signals:
     // The first samples have come: the input records from here on (a server can take a second to start).
     void running();
-    // The peak (dBFS) of every 50 ms recorded.
+    // The peak (dBFS) of the 50 ms windows completed since the last report; elapsedMs() is the length that
+    // goes with it.
     void level(double peakDbfs);
     // The recording stopped by itself; `reason` tells the operator why. The samples are kept.
     void stoppedItself(const QString& reason);

@@ -141,7 +141,8 @@ class TestFrmSetWaves : public QObject
     std::unique_ptr<QTemporaryDir> mDataHome;
     std::unique_ptr<FakeAudioInput> mInput;
     QByteArray mOldDataHome;
-    QString mMounted; // a tmpfs this test mounted, unmounted by cleanup
+    QString mMounted;                     // a tmpfs this test mounted, unmounted by cleanup
+    QPair<int, QString> mMeterBeforeStop; // the meter and the time shown when the last recording was stopped
     bool mLeftOpen = false;
 
     QString messagesDir() const { return mDataHome->path() + QStringLiteral("/WrenKeyer/messages"); }
@@ -168,6 +169,7 @@ class TestFrmSetWaves : public QObject
         QVERIFY(dialog.isRecording());
         QVERIFY(!dialog.cmdOk()->isEnabled());
         QVERIFY(mInput->feed(samples));
+        mMeterBeforeStop = {dialog.prgLevel()->value(), dialog.lblElapsed()->text()};
         if (byEscape)
             QTest::keyClick(dialog.window()->focusWidget(), Qt::Key_Escape);
         else
@@ -744,6 +746,8 @@ private slots:
         });
         QVERIFY(openAfterEscape);
         QVERIFY(openAfterSecondEscape);
+        // Half a second of tone peaking at 0.5 was on the meter as it went.
+        QCOMPARE(mMeterBeforeStop, (QPair<int, QString>(-6, QStringLiteral("0:00.5 of 5:00"))));
         QVERIFY(gWaveFiles[3].startsWith(messagesDir()));
         QVERIFY(QFileInfo(gWaveFiles[3]).isFile());
     }
