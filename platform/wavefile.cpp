@@ -269,13 +269,22 @@ std::optional<Pcm> readSoundFile(const QString& path, QString& error, int maxSec
         return std::nullopt;
     }
     // A header may claim anything; what it claims is checked before memory is taken for it.
-    if (info.channels < 1 || info.channels > 64 || info.samplerate < 1 || info.samplerate > 768000 || info.frames < 0 ||
-        info.frames > static_cast<sf_count_t>(maxSeconds) * info.samplerate) {
+    // The samples are held as float: no more than `maxSeconds` of 48 kHz stereo, whatever rate and channels
+    // make them up, so no header can ask for gigabytes.
+    const sf_count_t mostSamples = static_cast<sf_count_t>(std::max(maxSeconds, 0)) * 48000 * 2;
+    if (info.channels < 1 || info.channels > 64 || info.samplerate < 1 || info.samplerate > 768000 || info.frames < 0) {
         error = QStringLiteral("%1 is not a sound file this program can work on (%2 channels, %3 Hz, %4 frames)")
                     .arg(path)
                     .arg(info.channels)
                     .arg(info.samplerate)
                     .arg(info.frames);
+        return std::nullopt;
+    }
+    if (info.frames > static_cast<sf_count_t>(maxSeconds) * info.samplerate ||
+        info.frames * info.channels > mostSamples) {
+        error = QStringLiteral("%1 is too long to work on here: at most %2 seconds, as stereo at 48 kHz")
+                    .arg(path)
+                    .arg(maxSeconds);
         return std::nullopt;
     }
     Pcm pcm;

@@ -45,5 +45,6 @@ QString messageFileStem(const QString& caption, const QDateTime& when);
 QString saveNewWav(const QString& folder, const QString& stem, const Pcm& pcm, QString& error);
 
 // The whole of a sound file, decoded; nullopt with `error` set when it cannot be read as sound. Refuses
-// anything but a regular file, and files longer than `maxSeconds`.
+// anything but a regular file, files longer than `maxSeconds`, and files holding more samples than
+// `maxSeconds` of 48 kHz stereo.
 std::optional<Pcm> readSoundFile(const QString& path, QString& error, int maxSeconds = 600);

@@ -103,6 +103,39 @@ private slots:
         QVERIFY(readSoundFile(path, error).has_value());
     }
 
+    // What a file may hold before it is refused: `maxSeconds` long, and no more samples than that much
+    // stereo at 48 kHz.
+    void readingLimits_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("within both") << 48000 << 2 << 0.9 << true;
+        QTest::newRow("too long") << 8000 << 1 << 1.1 << false;
+        QTest::newRow("short, but too many samples") << 96000 << 8 << 0.5 << false;
+    }
+
+    void readingLimits()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(double, seconds);
+        QFETCH(bool, read);
+        const auto count = static_cast<std::size_t>(seconds * rate) * static_cast<std::size_t>(channels);
+        QString error;
+        const QString path =
+            saveNewWav(mDir.filePath(QStringLiteral("limits")), QStringLiteral("f"),
+                       Pcm{rate, channels, SampleDepth::Int16, std::vector<float>(count, 0.1f)}, error);
+        QVERIFY2(!path.isEmpty(), qPrintable(error));
+        const std::optional<Pcm> pcm = readSoundFile(path, error, 1);
+        QCOMPARE(pcm.has_value(), read);
+        if (read)
+            QCOMPARE(pcm->samples.size(), count);
+        else
+            QVERIFY2(error.contains(QLatin1String("is too long to work on here")), qPrintable(error));
+    }
+
     void refusedPcm_data()
     {
         QTest::addColumn<int>("rate");
