@@ -51,6 +51,7 @@ constexpr int kMeterFloorDbfs = -60;
 constexpr int kListenPollMs = 100;
 const QString kListen = QStringLiteral("Listen");
 const QString kStopListening = QStringLiteral("Stop listening");
+const QString kStarting = QStringLiteral("Starting\u2026");
 
 // "+2.5", "0", "-6": a level the operator reads, to a tenth where it has one.
 QString signedDb(double db)
@@ -118,6 +119,10 @@ void fitToCaptions(QWidget* window)
 FrmSetWaves::FrmSetWaves(QObject* parent) : Form(parent)
 {
     connect(&mRecorder, &Recorder::level, this, &FrmSetWaves::showLevel);
+    connect(&mRecorder, &Recorder::running, this, [this] {
+        if (mLblElapsed)
+            mLblElapsed->setText(elapsedText(mRecorder.elapsedMs()));
+    });
     connect(&mRecorder, &Recorder::stoppedItself, this, &FrmSetWaves::recordingEnded);
     mListenPoll.setInterval(kListenPollMs);
     connect(&mListenPoll, &QTimer::timeout, this, [this] {
@@ -385,7 +390,8 @@ void FrmSetWaves::cmdRecord_Click()
         return;
     }
     mPrgLevel->setValue(kMeterFloorDbfs);
-    mLblElapsed->setText(elapsedText(0));
+    // A sound server can take a second to start the stream; the time runs from its first sound.
+    mLblElapsed->setText(kStarting);
     updateStates();
 }
 

@@ -168,6 +168,7 @@ class TestFrmSetWaves : public QObject
         QTest::mouseClick(dialog.cmdRecord(), Qt::LeftButton);
         QVERIFY(dialog.isRecording());
         QVERIFY(!dialog.cmdOk()->isEnabled());
+        QCOMPARE(dialog.lblElapsed()->text(), QStringLiteral("Starting\u2026"));
         QVERIFY(mInput->feed(samples));
         mMeterBeforeStop = {dialog.prgLevel()->value(), dialog.lblElapsed()->text()};
         if (byEscape)
