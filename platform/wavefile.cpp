@@ -1,6 +1,7 @@
 #include "platform/wavefile.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -20,6 +21,8 @@ namespace {
 
 // How many other names are tried before giving up: "-2" to "-999".
 constexpr int kMostNameSuffixes = 999;
+// The start of a temporary file's name, after the folder's slash.
+constexpr const char* kTemporaryPrefix = "/.wrenkeyer-";
 
 QString callFailed(const char* call, const QByteArray& path, int error)
 {
@@ -168,6 +171,21 @@ int linkIntoPlace(const QByteArray& temporary, const QByteArray& target)
     return 0;
 }
 
+// What a crash in the middle of a save leaves: our temporary files, older than any save takes. Only regular
+// files of exactly our name go, and nothing is followed through a link.
+void removeStaleTemporaries(const QByteArray& folder)
+{
+    constexpr qint64 kStaleAfterSeconds = 600;
+    const QDir dir(QFile::decodeName(folder));
+    const QFileInfoList entries = dir.entryInfoList({QLatin1String(kTemporaryPrefix + 1) + QStringLiteral("??????")},
+                                                    QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const QDateTime staleBefore = QDateTime::currentDateTime().addSecs(-kStaleAfterSeconds);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isFile() && !entry.isSymLink() && entry.lastModified() < staleBefore)
+            ::unlink(QFile::encodeName(entry.absoluteFilePath()).constData());
+    }
+}
+
 } // namespace
 
 QString messageFolder()
@@ -207,8 +225,9 @@ QString saveNewWav(const QString& folder, const QString& stem, const Pcm& pcm, Q
     if (!error.isEmpty())
         return QString();
 
+    removeStaleTemporaries(where);
     // Hidden, so a file dialog never offers one caught by a crash.
-    QByteArray temporary = where + "/.wrenkeyer-XXXXXX";
+    QByteArray temporary = where + kTemporaryPrefix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         error = callFailed("mkostemp", temporary, errno);

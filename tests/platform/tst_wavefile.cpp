@@ -136,6 +136,34 @@ private slots:
             QVERIFY2(error.contains(QLatin1String("is too long to work on here")), qPrintable(error));
     }
 
+    // A crash mid-save leaves a hidden temporary file; the next save clears the old ones and nothing else.
+    void staleTemporariesGo()
+    {
+        const QString folder = mDir.filePath(QStringLiteral("stale"));
+        QVERIFY(QDir().mkpath(folder));
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+        const QStringList names = {".wrenkeyer-a1B2c3", ".wrenkeyer-fresh1", ".wrenkeyer-a1B2c3d", "wrenkeyer-x1y2z3",
+                                   ".wrenkeyer-link01"};
+        for (const QString& name : names) {
+            const QString path = folder + QLatin1Char('/') + name;
+            if (name.endsWith(QLatin1String("link01"))) {
+                QVERIFY(QFile::link(folder + QStringLiteral("/wrenkeyer-x1y2z3"), path));
+                continue;
+            }
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (name != QLatin1String(".wrenkeyer-fresh1"))
+                QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+        }
+        QString error;
+        QVERIFY(!saveNewWav(folder, QStringLiteral("cq"), shortTone(), error).isEmpty());
+        QStringList left =
+            QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        left.sort();
+        QCOMPARE(left, QStringList({".wrenkeyer-a1B2c3d", ".wrenkeyer-fresh1", ".wrenkeyer-link01", "cq.wav",
+                                    "wrenkeyer-x1y2z3"}));
+    }
+
     void refusedPcm_data()
     {
         QTest::addColumn<int>("rate");
