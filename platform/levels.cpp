@@ -55,6 +55,42 @@ std::optional<double> filePeakDbfs(const QString& path)
     return dbfsOf(peak);
 }
 
+FrameSpan soundSpan(const float* samples, std::size_t frames, int channels, int rate, double thresholdDbfs, int keepMs)
+{
+    if (channels < 1 || rate < 1 || frames == 0)
+        return {};
+    // Compared as a magnitude, so a sample exactly at the threshold counts as sound.
+    const auto threshold = static_cast<float>(gainFactor(thresholdDbfs));
+    const auto width = static_cast<std::size_t>(channels);
+    const auto loud = [&](std::size_t frame) { return peakOf(samples + frame * width, width) >= threshold; };
+    std::size_t first = 0;
+    while (first < frames && !loud(first))
+        ++first;
+    if (first == frames)
+        return {};
+    std::size_t last = frames - 1;
+    while (!loud(last))
+        --last;
+    const auto keep = static_cast<std::size_t>(std::max(keepMs, 0)) * static_cast<std::size_t>(rate) / 1000;
+    return {first > keep ? first - keep : 0, std::min(frames, last + 1 + keep)};
+}
+
+double normaliseFactor(float peak, double targetDbfs)
+{
+    // Below the floor of the measure there is nothing but noise of the converter.
+    if (dbfsOf(peak) <= kSilenceDbfs)
+        return 1.0;
+    return gainFactor(targetDbfs) / static_cast<double>(peak);
+}
+
+double normalise(float* samples, std::size_t count, double targetDbfs)
+{
+    const double factor = normaliseFactor(peakOf(samples, count), targetDbfs);
+    for (std::size_t i = 0; i < count; ++i)
+        samples[i] = static_cast<float>(samples[i] * factor);
+    return factor;
+}
+
 double limitedGainDb(double peakDbfs, double gainDb)
 {
     return std::min(gainDb, -peakDbfs);

@@ -31,3 +31,28 @@ double limitedGainDb(double peakDbfs, double gainDb);
 // since nothing says it would not clip. 0 stays 0 without reading the file, so the samples pass untouched.
 // Reads the whole file when the gain is not 0: a few milliseconds for a message of a minute.
 double effectiveGainDb(const QString& path, double gainDb);
+
+// What the assignment dialog does to a fresh recording: silence below kTrimThresholdDbfs is cut from both
+// ends, kTrimKeepMs of it kept so a word's soft onset and decay survive, and the peak is brought to
+// kNormalisePeakDbfs, a little below full scale so a resampling output stage cannot clip it.
+inline constexpr double kTrimThresholdDbfs = -45.0;
+inline constexpr int kTrimKeepMs = 50;
+inline constexpr double kNormalisePeakDbfs = -1.0;
+
+// The part of `count` interleaved frames of `channels` channels at `rate` that holds sound: from
+// `keepMs` before the first frame whose peak reaches `thresholdDbfs` to `keepMs` after the last one, held
+// to the buffer. Frame indices, `end` one past the last; empty (0, 0) when nothing reaches the threshold.
+struct FrameSpan
+{
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool operator==(const FrameSpan&) const = default;
+};
+FrameSpan soundSpan(const float* samples, std::size_t frames, int channels, int rate,
+                    double thresholdDbfs = kTrimThresholdDbfs, int keepMs = kTrimKeepMs);
+
+// The factor that brings a buffer peaking at `peak` to `targetDbfs`; 1 for silence, which has no level to
+// bring anywhere and must not be blown up to full-scale noise.
+double normaliseFactor(float peak, double targetDbfs = kNormalisePeakDbfs);
+// Scales `count` samples in place by normaliseFactor of their peak; returns the factor used.
+double normalise(float* samples, std::size_t count, double targetDbfs = kNormalisePeakDbfs);

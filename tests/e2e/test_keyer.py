@@ -11,6 +11,7 @@ screenshot in --failures. Exit status: 0 passed, 1 failed, 77 skipped (no test s
 
 import argparse
 import contextlib
+import math
 import os
 import re
 import shutil
@@ -19,6 +20,7 @@ import subprocess
 import sys
 import time
 import traceback
+import wave
 
 # No __pycache__ in the source tree.
 sys.dont_write_bytecode = True
@@ -396,6 +398,70 @@ def case_stop_mid_message(c):
     with c.step("the keyer is idle again: CQ keys and plays once more"):
         check_keys_once_more(shim, keyer, main)
     check_sigterm_ends_cleanly(c, keyer)
+
+
+def case_record_message(c):
+    """A spoken message recorded in the assignment dialog from the sound server, trimmed, normalised, stored."""
+    home = c.home()
+    spoken = h.make_wav(os.path.join(c.work, "spoken.wav"), "CQ CQ CQ, this is Wren Keyer, K.", rate=48000)
+    caption = "CQ spoken"
+    sink = c.sound["WRENKEYER_TEST_SINK"]
+    pactl_env = {**os.environ, **c.sound}
+
+    def pactl(*args):
+        return subprocess.run(["pactl", *args], env=pactl_env, check=True, stdout=subprocess.PIPE, text=True,
+                              timeout=10).stdout
+    # Qt lists no monitor as an input: a source that forwards the sink's monitor stands for a microphone.
+    source = f"wren_rec_{os.getpid()}"
+    module = pactl("load-module", "module-remap-source", f"source_name={source}", f"master={sink}.monitor").strip()
+    try:
+        h.write_settings(home.config, {"Settings": {"Comm Port": "None"}, "Audio": {"Input": source}})
+        keyer, main = c.start_to_main_window(home)
+        with c.step("right-click button 6, type the caption"):
+            main.click_message(6, button=3)
+            dialog = c.display.window("Set Wave File")
+            c.display.click(*h.at(dialog, h.SETWAVES_CAPTION_BOX, h.SETWAVES_CLIENT_TWIPS))
+            c.display.type_text(caption)
+        with c.step("Record: the keyer records from the input of the settings"):
+            c.display.click(*h.at(dialog, h.SETWAVES_RECORD, h.SETWAVES_CLIENT_TWIPS))
+            index = next(line.split("\t")[0] for line in pactl("list", "short", "sources").splitlines()
+                         if line.split("\t")[1] == source)
+            wait_for("a recording stream on the input",
+                     lambda: any(line.split("\t")[1] == index
+                                 for line in pactl("list", "short", "source-outputs").splitlines()), 5, 0.05)
+            time.sleep(0.3)
+        with c.step("speak into the sink, then Stop"):
+            subprocess.run(["paplay", f"--device={sink}", spoken], env=pactl_env, check=True, timeout=30)
+            time.sleep(0.3)
+            c.display.click(*h.at(dialog, h.SETWAVES_STOP, h.SETWAVES_CLIENT_TWIPS))
+            folder = os.path.join(home.env()["XDG_DATA_HOME"], "WrenKeyer", "messages")
+            files = wait_for("the recording in the data folder",
+                             lambda: os.path.isdir(folder) and sorted(os.listdir(folder)), 5, 0.05)
+            expect(len(files) == 1 and re.fullmatch(r"CQ_spoken_\d{8}-\d{6}\.wav", files[0]),
+                   f"the data folder holds {files}")
+            recorded = os.path.join(folder, files[0])
+        with c.step("the file is mono 16-bit 48 kHz, the speech trimmed to 50 ms each side, peaking at -1 dBFS"):
+            with wave.open(recorded, "rb") as handle:
+                shape = (handle.getnchannels(), handle.getsampwidth(), handle.getframerate())
+            expect(shape == (1, 2, 48000), f"channels, bytes and rate are {shape}")
+            rate, heard = h.read_wav(recorded)
+            _, said = h.read_wav(spoken)
+            threshold = 10 ** (-45 / 20)
+            first, last = h.loud_span(said, threshold)
+            expected_s = (last - first + 1) / rate + 0.1
+            length_s = len(heard) / rate
+            expect(abs(length_s - expected_s) <= 0.05, f"{length_s:.3f} s recorded, {expected_s:.3f} s expected")
+            peak_dbfs = 20 * math.log10(max(abs(v) for v in heard))
+            expect(abs(peak_dbfs + 1.0) < 0.05, f"the recording peaks at {peak_dbfs:.2f} dBFS")
+        with c.step("Ok stores the recording on button 6"):
+            c.display.click(*h.at(dialog, h.SETWAVES_OK, h.SETWAVES_CLIENT_TWIPS))
+            c.display.wait_gone("Set Wave File")
+            stored = wait_for("Message 6 in the settings file",
+                              lambda: h.read_settings(home.config)["Settings"].get("Message 6") == recorded
+                              and h.read_settings(home.config)["Settings"], 5)
+            expect(stored.get("Message 6 Name") == caption, f"Message 6 is named {stored.get('Message 6 Name')!r}")
+    finally:
+        pactl("unload-module", module)
 
 
 def case_assign_button(c):

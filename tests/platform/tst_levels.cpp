@@ -69,6 +69,104 @@ private slots:
         QVERIFY(std::fabs(dbfsOf(static_cast<float>(0.3 * gainFactor(-dbfsOf(0.3f)))) - 0.0) < 1e-4);
     }
 
+    void soundSpans_data()
+    {
+        // At 1000 frames a second the 50 ms kept are 50 frames. `loud` lists frame ranges [first, last]
+        // set to `level` times the threshold on channel `channel`; the rest is silence.
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<QList<int>>("loud");
+        QTest::addColumn<double>("level");
+        QTest::addColumn<int>("begin");
+        QTest::addColumn<int>("end");
+        QTest::newRow("all silent") << 1000 << 1 << 0 << QList<int>{} << 0.0 << 0 << 0;
+        QTest::newRow("empty buffer") << 0 << 1 << 0 << QList<int>{} << 0.0 << 0 << 0;
+        QTest::newRow("sound in the middle") << 1000 << 1 << 0 << QList<int>{300, 599} << 100.0 << 250 << 650;
+        QTest::newRow("sound from the very start") << 1000 << 1 << 0 << QList<int>{0, 99} << 100.0 << 0 << 150;
+        QTest::newRow("sound to the very end") << 1000 << 1 << 0 << QList<int>{900, 999} << 100.0 << 850 << 1000;
+        QTest::newRow("keep clipped at both edges")
+            << 1000 << 1 << 0 << QList<int>{10, 10, 990, 990} << 100.0 << 0 << 1000;
+        QTest::newRow("click just above the threshold") << 1000 << 1 << 0 << QList<int>{500, 500} << 1.01 << 450 << 551;
+        QTest::newRow("click just below the threshold") << 1000 << 1 << 0 << QList<int>{500, 500} << 0.99 << 0 << 0;
+        QTest::newRow("two words, the gap kept")
+            << 1000 << 1 << 0 << QList<int>{200, 300, 600, 700} << 10.0 << 150 << 751;
+        QTest::newRow("stereo, sound on the right only")
+            << 1000 << 2 << 1 << QList<int>{200, 200} << 10.0 << 150 << 251;
+    }
+
+    void soundSpans()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, channels);
+        QFETCH(int, channel);
+        QFETCH(QList<int>, loud);
+        QFETCH(double, level);
+        QFETCH(int, begin);
+        QFETCH(int, end);
+        std::vector<float> samples(static_cast<std::size_t>(frames * channels), 0.0f);
+        const auto magnitude = static_cast<float>(gainFactor(kTrimThresholdDbfs) * level);
+        for (qsizetype i = 0; i + 1 < loud.size(); i += 2) {
+            for (int frame = loud[i]; frame <= loud[i + 1]; ++frame)
+                samples[static_cast<std::size_t>(frame * channels + channel)] = frame % 2 ? magnitude : -magnitude;
+        }
+        const FrameSpan span = soundSpan(samples.data(), static_cast<std::size_t>(frames), channels, 1000);
+        QCOMPARE(span.begin, static_cast<std::size_t>(begin));
+        QCOMPARE(span.end, static_cast<std::size_t>(end));
+    }
+
+    void normalising_data()
+    {
+        QTest::addColumn<QList<float>>("samples");
+        QTest::addColumn<double>("peakAfter"); // dBFS
+        QTest::newRow("quiet") << QList<float>{0.1f, -0.25f, 0.2f} << kNormalisePeakDbfs;
+        QTest::newRow("over full scale") << QList<float>{2.0f, -1.5f} << kNormalisePeakDbfs;
+        QTest::newRow("single sample") << QList<float>{-0.001f} << kNormalisePeakDbfs;
+        QTest::newRow("silence stays silence") << QList<float>{0.0f, 0.0f, 0.0f} << kSilenceDbfs;
+        QTest::newRow("noise below the floor is left alone") << QList<float>{1e-9f, -1e-9f} << kSilenceDbfs;
+        QTest::newRow("empty") << QList<float>{} << kSilenceDbfs;
+    }
+
+    void normalising()
+    {
+        QFETCH(QList<float>, samples);
+        QFETCH(double, peakAfter);
+        const QList<float> before = samples;
+        const auto count = static_cast<std::size_t>(samples.size());
+        normalise(samples.data(), count);
+        for (float sample : samples)
+            QVERIFY(std::isfinite(sample));
+        const double measured = dbfsOf(peakOf(samples.constData(), count));
+        QVERIFY2(std::fabs(measured - peakAfter) < 1e-4, qPrintable(QString::number(measured, 'f', 6)));
+        // One factor for every sample: the shape is kept.
+        for (qsizetype i = 0; i < samples.size(); ++i) {
+            if (std::fabs(before[i]) > 1e-6f && std::fabs(before[0]) > 1e-6f)
+                QVERIFY(std::fabs(samples[i] / before[i] - samples[0] / before[0]) < 1e-4f);
+        }
+    }
+
+    void gainLimits_data()
+    {
+        QTest::addColumn<double>("peakDbfs");
+        QTest::addColumn<double>("gainDb");
+        QTest::addColumn<double>("limited");
+        QTest::newRow("clips: held to the headroom") << -2.5 << 10.0 << 2.5;
+        QTest::newRow("headroom enough") << -12.0 << 6.0 << 6.0;
+        QTest::newRow("exactly at full scale") << -6.0 << 6.0 << 6.0;
+        QTest::newRow("full-scale file, any boost refused") << 0.0 << 3.0 << 0.0;
+        QTest::newRow("a cut is never limited") << -1.0 << -6.0 << -6.0;
+        QTest::newRow("silent file") << kSilenceDbfs << 10.0 << 10.0;
+        QTest::newRow("float file over full scale is brought down") << 6.0 << 0.0 << -6.0;
+    }
+
+    void gainLimits()
+    {
+        QFETCH(double, peakDbfs);
+        QFETCH(double, gainDb);
+        QFETCH(double, limited);
+        QCOMPARE(limitedGainDb(peakDbfs, gainDb), limited);
+    }
+
     void filePeaks_data()
     {
         QTest::addColumn<int>("format");

@@ -1,12 +1,17 @@
+#include "core/settingkeys.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/toolkit.h"
+#include "platform/levels.h"
+#include "platform/wavefile.h"
+#include "tests/fakes/fake_audio_input.h"
 #include "tests/fakes/window_fixture.h"
 #include "windows/frmmain.h"
 #include "windows/frmsetwaves.h"
 #include "windows/modcommdia.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -15,10 +20,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSlider>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,8 +34,12 @@
 #include <QTreeView>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
+#include <numbers>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +61,13 @@ NamedControls namedControls()
             {QStringLiteral("new caption label"), d.Label1()},
             {QStringLiteral("new caption"), d.txtButCap()},
             {QStringLiteral("Select Wave File"), d.cmdSelectWave()},
+            {QStringLiteral("Normalise"), d.cmdNormaliseFile()},
+            {QStringLiteral("Record"), d.cmdRecord()},
+            {QStringLiteral("Stop"), d.cmdStop()},
+            {QStringLiteral("Listen"), d.cmdListen()},
+            {QStringLiteral("Trim silence"), d.chkTrim()},
+            {QStringLiteral("Normalise to -1 dBFS"), d.chkNormalise()},
+            {QStringLiteral("Gain"), d.sldGain()},
             {QStringLiteral("Cancel"), d.cmdCancel()},
             {QStringLiteral("Ok"), d.cmdOk()}};
 }
@@ -78,6 +97,39 @@ QStringList defaultButtons()
     return named;
 }
 
+QStringList enabledOf(const QList<QPushButton*>& buttons)
+{
+    QStringList names;
+    for (const QPushButton* button : buttons) {
+        if (button->isEnabled())
+            names << button->text();
+    }
+    return names;
+}
+
+// Silence, a 1 kHz tone of `amplitude`, silence: at the recording rate.
+std::vector<float> toneBetweenSilences(double before, double tone, double after, double amplitude)
+{
+    const auto frames = [](double seconds) { return static_cast<std::size_t>(std::lround(seconds * kRecordRate)); };
+    std::vector<float> samples(frames(before), 0.0f);
+    for (std::size_t i = 0; i < frames(tone); ++i)
+        samples.push_back(float(amplitude * std::sin(2.0 * std::numbers::pi * 1000.0 * double(i) / kRecordRate)));
+    samples.resize(samples.size() + frames(after), 0.0f);
+    return samples;
+}
+
+// Every file in `folder`, hidden ones too: a temporary file left behind shows here.
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+QString audioSetting(const QString& key, const QString& settingsFile)
+{
+    QSettings settings(settingsFile, QSettings::IniFormat);
+    return settings.value(QStringLiteral("Audio/") + key).toString();
+}
+
 } // namespace
 
 class TestFrmSetWaves : public QObject
@@ -86,7 +138,47 @@ class TestFrmSetWaves : public QObject
 
     std::unique_ptr<MainWindowFixture> mFix;
     std::unique_ptr<QTemporaryDir> mProgramDir;
+    std::unique_ptr<QTemporaryDir> mDataHome;
+    std::unique_ptr<FakeAudioInput> mInput;
+    QByteArray mOldDataHome;
+    QString mMounted;                     // a tmpfs this test mounted, unmounted by cleanup
+    QPair<int, QString> mMeterBeforeStop; // the meter and the time shown when the last recording was stopped
     bool mLeftOpen = false;
+
+    QString messagesDir() const { return mDataHome->path() + QStringLiteral("/WrenKeyer/messages"); }
+
+    // A real WAV of `channels` whose peak is `peakDbfs`, in the wav folder.
+    QString makeWave(const QString& name, double peakDbfs, int channels = 1)
+    {
+        Pcm pcm{kRecordRate, channels, SampleDepth::Int16, {}};
+        const double amplitude = peakDbfs <= kSilenceDbfs ? 0.0 : gainFactor(peakDbfs);
+        for (float sample : toneBetweenSilences(0.0, 0.3, 0.0, 1.0)) {
+            for (int c = 0; c < channels; ++c)
+                pcm.samples.push_back(float(sample * amplitude));
+        }
+        QString error;
+        const QString written = saveNewWav(wavDir(), name, pcm, error);
+        return written;
+    }
+
+    // Records `samples` from the fake input: Record, the samples, then Stop (or `stopKey`), and waits for
+    // the file to be written.
+    void record(FrmSetWaves& dialog, const std::vector<float>& samples, bool byEscape = false)
+    {
+        QTest::mouseClick(dialog.cmdRecord(), Qt::LeftButton);
+        QVERIFY(dialog.isRecording());
+        QVERIFY(!dialog.cmdOk()->isEnabled());
+        QCOMPARE(dialog.lblElapsed()->text(), QStringLiteral("Starting\u2026"));
+        QVERIFY(mInput->feed(samples));
+        mMeterBeforeStop = {dialog.prgLevel()->value(), dialog.lblElapsed()->text()};
+        if (byEscape)
+            QTest::keyClick(dialog.window()->focusWidget(), Qt::Key_Escape);
+        else
+            QTest::mouseClick(dialog.cmdStop(), Qt::LeftButton);
+        QVERIFY(!dialog.isRecording());
+        QVERIFY(!mInput->running());
+        QTRY_VERIFY(!dialog.isBusy());
+    }
 
     QString wavDir() const { return mProgramDir->path() + QStringLiteral("/wav"); }
 
@@ -166,6 +258,10 @@ private slots:
         FileDialogs::reset();
         FileDialogs::setScripted(true);
         mLeftOpen = false;
+        mDataHome = std::make_unique<QTemporaryDir>();
+        mOldDataHome = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(mDataHome->path()));
+        mInput = std::make_unique<FakeAudioInput>();
         LoadSettings();
         frmMain().Load();
         MessageBoxes::asked().clear();
@@ -173,6 +269,15 @@ private slots:
 
     void cleanup()
     {
+        if (!mMounted.isEmpty())
+            ::umount2(QFile::encodeName(mMounted).constData(), MNT_DETACH);
+        mMounted.clear();
+        mInput.reset();
+        if (mOldDataHome.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", mOldDataHome);
+        mDataHome.reset();
         QVERIFY2(!mLeftOpen, "the dialog was still open after the test's steps");
         FileDialogs::reset();
         ScriptedDesktop::setProgramFolder(QString());
@@ -196,11 +301,33 @@ private slots:
             {"current caption read-only", [&d] { return d.txtCurCap()->isReadOnly(); }, true},
             {"new caption starts empty", [&d] { return d.txtButCap()->text(); }, ""},
             {"new caption at most", [&d] { return d.txtButCap()->maxLength(); }, 10},
+            {"recording controls",
+             [&d] {
+                 return QStringList{d.cmdNormaliseFile()->text(), d.cmdRecord()->text(), d.cmdStop()->text(),
+                                    d.cmdListen()->text(),        d.chkTrim()->text(),   d.chkNormalise()->text(),
+                                    d.lblGain()->text()};
+             },
+             QStringList{"Normalise", "Record", "Stop", "Listen", "Trim silence", "Normalise to -1 dBFS", "Gain:"}},
+            {"trim and normalise on", [&d] { return d.chkTrim()->isChecked() && d.chkNormalise()->isChecked(); }, true},
+            {"without a file only Record",
+             [&d] {
+                 return enabledOf({d.cmdRecord(), d.cmdStop(), d.cmdListen(), d.cmdNormaliseFile()});
+             },
+             QStringList{"Record"}},
+            {"gain range",
+             [&d] { return QStringLiteral("%1..%2").arg(d.sldGain()->minimum()).arg(d.sldGain()->maximum()); },
+             "-20..10"},
+            {"gain shown", [&d] { return d.lblGainValue()->text(); }, "0 dB"},
+            {"no limit shown", [&d] { return d.lblLimit()->text(); }, ""},
+            {"elapsed and limit", [&d] { return d.lblElapsed()->text(); }, "0:00.0 of 5:00"},
+            {"no file", [&d] { return d.lblFile()->text(); }, "No file chosen"},
             {"reading order", [] { return readingOrder(); },
              QStringList{"current caption label", "current caption", "new caption label", "new caption",
-                         "Select Wave File", "Cancel", "Ok"}},
+                         "Select Wave File", "Normalise", "Record", "Stop", "Listen", "Trim silence",
+                         "Normalise to -1 dBFS", "Gain", "Cancel", "Ok"}},
             {"tab order", [&d] { return tabOrder(namedControls(), d.txtButCap()); },
-             QStringList{"new caption", "Select Wave File", "Cancel", "Ok", "current caption"}},
+             QStringList{"new caption", "Select Wave File", "Normalise", "Record", "Stop", "Listen", "Trim silence",
+                         "Normalise to -1 dBFS", "Gain", "Cancel", "Ok", "current caption"}},
             {"focus at opening", [&d] { return d.window()->focusWidget() == d.txtButCap(); }, true},
             {"default buttons", [] { return defaultButtons(); }, QStringList{}},
         });
@@ -209,6 +336,7 @@ private slots:
     void shownTextsAndStates()
     {
         gSetWaveOldCaption = QStringLiteral("QTH/NAME");
+        gSetWaveGain = 0;
         frmSetWaves().Show();
         compareShownRow();
         frmSetWaves().cmdCancel_Click();
@@ -502,6 +630,438 @@ private slots:
         QVERIFY(playMessageToEnd(7));
         QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Open), QStringList{path});
         QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    // A known signal from the fake input: 0.3 s of silence, a second of tone at -12 dBFS, 0.4 s of silence.
+    void recordingFillsTheDialog_data()
+    {
+        QTest::addColumn<bool>("trim");
+        QTest::addColumn<bool>("normalise");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<double>("peakDbfs");
+        const double kept = 1.0 + 2.0 * kTrimKeepMs / 1000.0;
+        const double tone = dbfsOf(0.25f);
+        QTest::newRow("trimmed and normalised") << true << true << true << kept << kNormalisePeakDbfs;
+        QTest::newRow("trimmed only") << true << false << true << kept << tone;
+        QTest::newRow("normalised only") << false << true << true << 1.7 << kNormalisePeakDbfs;
+        QTest::newRow("as recorded") << false << false << true << 1.7 << tone;
+        QTest::newRow("cancelled after recording") << true << true << false << kept << kNormalisePeakDbfs;
+    }
+
+    void recordingFillsTheDialog()
+    {
+        QFETCH(bool, trim);
+        QFETCH(bool, normalise);
+        QFETCH(bool, accept);
+        QFETCH(double, seconds);
+        QFETCH(double, peakDbfs);
+        const int n = 4;
+        gAudioInput = QStringLiteral("alsa_input.usb-radio-interface");
+        const QByteArray settingsBefore = mFix->env.settingsBytes();
+        const QString fileBefore = gWaveFiles[n];
+        QString chosen;
+        QString shownName;
+        assign(n, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:CQ contest"));
+            dialog.chkTrim()->setChecked(trim);
+            dialog.chkNormalise()->setChecked(normalise);
+            record(dialog, toneBetweenSilences(0.3, 1.0, 0.4, 0.25));
+            chosen = gSetWaveFile;
+            shownName = dialog.lblFile()->text();
+            act(dialog, QString::fromLatin1(accept ? "ok" : "cancel"));
+        });
+        QCOMPARE(mInput->opened(), QStringList{gAudioInput});
+        QVERIFY(MessageBoxes::asked().isEmpty());
+        QCOMPARE(filesIn(messagesDir()).size(), 1);
+        QCOMPARE(QFileInfo(chosen).absolutePath(), messagesDir());
+        const QString name = QFileInfo(chosen).fileName();
+        QVERIFY2(QRegularExpression(QStringLiteral("^CQ_contest_\\d{8}-\\d{6}\\.wav$")).match(name).hasMatch(),
+                 qPrintable(name));
+        QCOMPARE(shownName, name);
+
+        QString error;
+        const std::optional<Pcm> pcm = readSoundFile(chosen, error);
+        QVERIFY2(pcm, qPrintable(error));
+        QCOMPARE(pcm->channels, 1);
+        QCOMPARE(pcm->rate, kRecordRate);
+        QCOMPARE(pcm->depth, SampleDepth::Int16);
+        const double length = double(pcm->frames()) / kRecordRate;
+        QVERIFY2(std::fabs(length - seconds) <= 0.05, qPrintable(QString::number(length)));
+        const double peak = dbfsOf(peakOf(pcm->samples.data(), pcm->samples.size()));
+        QVERIFY2(std::fabs(peak - peakDbfs) < 0.01, qPrintable(QString::number(peak)));
+
+        if (!accept) {
+            QCOMPARE(gWaveFiles[n], fileBefore);
+            QCOMPARE(mFix->env.settingsBytes(), settingsBefore);
+            return;
+        }
+        QCOMPARE(gWaveFiles[n], chosen);
+        QCOMPARE(gButtonCaptions[n], QStringLiteral("CQ contest"));
+        QCOMPARE(storedSetting(QStringLiteral("Message 4")), chosen);
+    }
+
+    // Names of this second and the next are taken: the recording gets another, and they keep their bytes.
+    void recordingNeverOverwrites()
+    {
+        QVERIFY(QDir().mkpath(messagesDir()));
+        QHash<QString, QByteArray> taken;
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int s = 0; s < 3; ++s) {
+            const QString path = messagesDir() + QLatin1Char('/') +
+                                 messageFileStem(QStringLiteral("CQ"), now.addSecs(s)) + QStringLiteral(".wav");
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("an earlier recording " + QByteArray::number(s));
+            taken.insert(path, "an earlier recording " + QByteArray::number(s));
+        }
+        QString chosen;
+        assign(6, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:CQ"));
+            record(dialog, toneBetweenSilences(0.1, 0.5, 0.1, 0.5));
+            chosen = gSetWaveFile;
+            act(dialog, QStringLiteral("ok"));
+        });
+        QVERIFY2(chosen.endsWith(QLatin1String("-2.wav")), qPrintable(chosen));
+        QVERIFY(!taken.contains(chosen));
+        for (auto it = taken.cbegin(); it != taken.cend(); ++it) {
+            QFile file(it.key());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), it.value());
+        }
+        QCOMPARE(filesIn(messagesDir()).size(), 4);
+    }
+
+    void escapeStopsRecordingWithoutClosing()
+    {
+        bool openAfterEscape = false;
+        bool openAfterSecondEscape = false;
+        assign(3, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Esc"));
+            record(dialog, toneBetweenSilences(0.0, 0.5, 0.0, 0.5), true);
+            openAfterEscape = dialog.isLoaded() && dialog.window()->isVisible();
+            // With nothing running, Escape presses nothing.
+            QTest::keyClick(dialog.window()->focusWidget(), Qt::Key_Escape);
+            openAfterSecondEscape = dialog.isLoaded();
+            act(dialog, QStringLiteral("ok"));
+        });
+        QVERIFY(openAfterEscape);
+        QVERIFY(openAfterSecondEscape);
+        // Half a second of tone peaking at 0.5 was on the meter as it went.
+        QCOMPARE(mMeterBeforeStop, (QPair<int, QString>(-6, QStringLiteral("0:00.5 of 5:00"))));
+        QVERIFY(gWaveFiles[3].startsWith(messagesDir()));
+        QVERIFY(QFileInfo(gWaveFiles[3]).isFile());
+    }
+
+    // Problems met while recording: each is told, and what was chosen before stays.
+    void recordingProblems_data()
+    {
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<bool>("kept"); // a file was made of what came before the problem
+        QTest::newRow("input refuses") << "open"
+                                       << "Recording could not start: the input is gone." << false;
+        QTest::newRow("input fails midway") << "fail"
+                                            << "The recording stopped: the input is gone." << true;
+        QTest::newRow("five minutes reached") << "limit"
+                                              << "The recording stopped at its limit of 5 minutes." << true;
+        QTest::newRow("only silence") << "silence"
+                                      << "Nothing in the recording reached -45 dBFS, so it was not kept." << false;
+        QTest::newRow("stopped before any sound came")
+            << "nothing"
+            << "Nothing was recorded: the sound input gave no sound. Is [Audio] Input the right one, and is the "
+               "sound server running?"
+            << false;
+    }
+
+    void recordingProblems()
+    {
+        QFETCH(QString, problem);
+        QFETCH(QString, told);
+        QFETCH(bool, kept);
+        const QString before = makeRecording(QStringLiteral("before.wav"));
+        if (problem == QLatin1String("open"))
+            mInput->failOpen(QStringLiteral("the input is gone"));
+        QString chosen;
+        assign(5, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Five"));
+            act(dialog, QStringLiteral("pick:before.wav"));
+            QTest::mouseClick(dialog.cmdRecord(), Qt::LeftButton);
+            if (problem == QLatin1String("fail")) {
+                QVERIFY(mInput->feed(toneBetweenSilences(0.0, 0.5, 0.0, 0.5)));
+                QVERIFY(mInput->fail(QStringLiteral("the input is gone")));
+            } else if (problem == QLatin1String("limit")) {
+                QVERIFY(mInput->feed(toneBetweenSilences(0.0, kRecordMaxSeconds + 1.0, 0.0, 0.5)));
+                QTRY_VERIFY(!dialog.isRecording());
+            } else if (problem == QLatin1String("silence")) {
+                QVERIFY(mInput->feed(std::vector<float>(kRecordRate, 0.001f)));
+            }
+            if (dialog.isRecording() && problem != QLatin1String("fail"))
+                QTest::mouseClick(dialog.cmdStop(), Qt::LeftButton);
+            QTRY_VERIFY(!dialog.isRecording() && !dialog.isBusy());
+            chosen = gSetWaveFile;
+            act(dialog, QStringLiteral("ok"));
+        });
+        QCOMPARE(messageTexts(), QStringList{told});
+        QCOMPARE(filesIn(messagesDir()).size(), kept ? 1 : 0);
+        QCOMPARE(chosen == before, !kept);
+        QCOMPARE(gWaveFiles[5], chosen);
+        QCOMPARE(mFix->serial->callsNamed(QStringLiteral("EscapeCommFunction")).size(), 0);
+        if (problem == QLatin1String("limit")) {
+            QString error;
+            const std::optional<Pcm> pcm = readSoundFile(chosen, error);
+            QVERIFY2(pcm, qPrintable(error));
+            QCOMPARE(pcm->frames(), std::size_t{kRecordMaxSeconds} * kRecordRate);
+        }
+    }
+
+    void closingWhileRecordingKeepsNothing()
+    {
+        const QByteArray settingsBefore = mFix->env.settingsBytes();
+        bool stopped = false;
+        assign(3, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Gone"));
+            QTest::mouseClick(dialog.cmdRecord(), Qt::LeftButton);
+            QVERIFY(mInput->feed(toneBetweenSilences(0.0, 0.5, 0.0, 0.5)));
+            act(dialog, QStringLiteral("closebox"));
+            stopped = !mInput->running();
+        });
+        QVERIFY(stopped);
+        QVERIFY(!frmSetWaves().isLoaded());
+        QTest::qWait(50);
+        QCOMPARE(filesIn(messagesDir()), QStringList());
+        QCOMPARE(mFix->env.settingsBytes(), settingsBefore);
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    // The data folder cannot take the recording: a clear message, no file at all, and nothing changed.
+    void writeFailureChangesNothing_data()
+    {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("data folder is a file") << "file"
+                                               << "Not a directory";
+        QTest::newRow("disk full") << "tmpfs"
+                                   << "No space left on device";
+    }
+
+    void writeFailureChangesNothing()
+    {
+        QFETCH(QString, cause);
+        QFETCH(QString, reason);
+        if (cause == QLatin1String("file")) {
+            // Refused to root as well, unlike a folder without write permission.
+            QFile blocker(mDataHome->path() + QStringLiteral("/WrenKeyer"));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else {
+            if (::geteuid() != 0)
+                QSKIP("mounting a small tmpfs takes root");
+            if (::mount("tmpfs", QFile::encodeName(mDataHome->path()).constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+                        "size=64k") != 0)
+                QSKIP("no tmpfs could be mounted here");
+            mMounted = mDataHome->path();
+        }
+        const QString before = makeRecording(QStringLiteral("before.wav"));
+        const QByteArray settingsBefore = mFix->env.settingsBytes();
+        QString chosen;
+        QByteArray settingsAfterFailure;
+        assign(8, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Eight"));
+            act(dialog, QStringLiteral("pick:before.wav"));
+            // Three seconds of 16-bit samples are 288 kB, far past 64 kB.
+            dialog.chkTrim()->setChecked(false);
+            record(dialog, toneBetweenSilences(0.0, 3.0, 0.0, 0.5));
+            chosen = gSetWaveFile;
+            settingsAfterFailure = mFix->env.settingsBytes();
+            act(dialog, QStringLiteral("cancel"));
+        });
+        QCOMPARE(MessageBoxes::asked().size(), 1);
+        const QString text = MessageBoxes::asked().first().text;
+        QVERIFY2(text.startsWith(QLatin1String("The recording could not be saved; nothing was changed.")) &&
+                     text.contains(reason),
+                 qPrintable(text));
+        QCOMPARE(chosen, before);
+        QCOMPARE(settingsAfterFailure, settingsBefore);
+        QCOMPARE(mFix->env.settingsBytes(), settingsBefore);
+        if (cause == QLatin1String("tmpfs"))
+            QCOMPARE(filesIn(messagesDir()), QStringList());
+    }
+
+    void gainIsReadAndStored_data()
+    {
+        QTest::addColumn<int>("stored"); // the button's gain when the dialog opens
+        QTest::addColumn<int>("moved");  // where the slider is moved to; the stored value when unmoved
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("accept");
+        QTest::newRow("cut stored") << 0 << -6 << "-6 dB" << true;
+        QTest::newRow("boost stored") << 0 << 10 << "+10 dB" << true;
+        QTest::newRow("read back unchanged") << -12 << -12 << "-12 dB" << true;
+        QTest::newRow("cancel keeps the old gain") << 3 << -20 << "-20 dB" << false;
+    }
+
+    void gainIsReadAndStored()
+    {
+        QFETCH(int, stored);
+        QFETCH(int, moved);
+        QFETCH(QString, shown);
+        QFETCH(bool, accept);
+        const int n = 7;
+        gMessageGains[n] = static_cast<std::int16_t>(stored);
+        int opened = 99;
+        QString label;
+        assign(n, [&](FrmSetWaves& dialog) {
+            opened = dialog.sldGain()->value();
+            act(dialog, QStringLiteral("type:Seven"));
+            dialog.sldGain()->setValue(moved);
+            label = dialog.lblGainValue()->text();
+            act(dialog, QString::fromLatin1(accept ? "ok" : "cancel"));
+        });
+        QCOMPARE(opened, stored);
+        QCOMPARE(label, shown);
+        QCOMPARE(int(gMessageGains[n]), accept ? moved : stored);
+        if (accept)
+            QCOMPARE(audioSetting(QStringLiteral("Message 7 Gain"), mFix->env.settingsFile()), QString::number(moved));
+    }
+
+    void gainLimitIsShown_data()
+    {
+        QTest::addColumn<double>("peakDbfs");
+        QTest::addColumn<int>("gain");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("clips") << -2.5 << 10 << "limited to +2.5 dB: the recording peaks at -2.5 dBFS";
+        QTest::newRow("just fits") << -2.5 << 2 << "";
+        QTest::newRow("full-scale file, any boost") << 0.0 << 1 << "limited to 0 dB: the recording peaks at 0 dBFS";
+        QTest::newRow("a cut never clips") << 0.0 << -6 << "";
+        QTest::newRow("quiet file") << -12.0 << 10 << "";
+        QTest::newRow("silent file") << kSilenceDbfs << 10 << "";
+    }
+
+    void gainLimitIsShown()
+    {
+        QFETCH(double, peakDbfs);
+        QFETCH(int, gain);
+        QFETCH(QString, shown);
+        const QString path = makeWave(QStringLiteral("peak"), peakDbfs);
+        QVERIFY(!path.isEmpty());
+        QString limit = QStringLiteral("unset");
+        assign(2, [&](FrmSetWaves& dialog) {
+            dialog.sldGain()->setValue(gain);
+            FileDialogs::setNextFile(path);
+            QTest::mouseClick(dialog.cmdSelectWave(), Qt::LeftButton);
+            // Measured off the user-interface thread: the text comes once the file is read.
+            if (!shown.isEmpty())
+                QTRY_COMPARE(dialog.lblLimit()->text(), shown);
+            QTest::qWait(50);
+            limit = dialog.lblLimit()->text();
+            act(dialog, QStringLiteral("cancel"));
+        });
+        QCOMPARE(limit, shown);
+    }
+
+    void normaliseMakesACopy_data()
+    {
+        QTest::addColumn<double>("peakDbfs"); // of the chosen file; NaN for a file that is no sound
+        QTest::addColumn<QString>("told");
+        QTest::newRow("quiet stereo file") << -12.0 << "";
+        QTest::newRow("loud file") << 0.0 << "";
+        QTest::newRow("silent file") << kSilenceDbfs << "is silent: there is nothing to normalise.";
+        QTest::newRow("not a sound file") << std::nan("") << "cannot be read as sound";
+    }
+
+    void normaliseMakesACopy()
+    {
+        QFETCH(double, peakDbfs);
+        QFETCH(QString, told);
+        const QString original = std::isnan(peakDbfs) ? makeRecording(QStringLiteral("Bad name!.wav"))
+                                                      : makeWave(QStringLiteral("Bad name!"), peakDbfs, 2);
+        QFile originalFile(original);
+        QVERIFY(originalFile.open(QIODevice::ReadOnly));
+        const QByteArray originalBytes = originalFile.readAll();
+        originalFile.close();
+        QString chosen;
+        assign(9, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("type:Nine"));
+            FileDialogs::setNextFile(original);
+            QTest::mouseClick(dialog.cmdSelectWave(), Qt::LeftButton);
+            QTest::mouseClick(dialog.cmdNormaliseFile(), Qt::LeftButton);
+            QTRY_VERIFY(!dialog.isBusy());
+            chosen = gSetWaveFile;
+            act(dialog, QStringLiteral("ok"));
+        });
+        QVERIFY(originalFile.open(QIODevice::ReadOnly));
+        QCOMPARE(originalFile.readAll(), originalBytes);
+        if (!told.isEmpty()) {
+            QCOMPARE(MessageBoxes::asked().size(), 1);
+            QVERIFY2(MessageBoxes::asked().first().text.contains(told), qPrintable(messageTexts().join('|')));
+            QCOMPARE(chosen, original);
+            QCOMPARE(filesIn(messagesDir()), QStringList());
+            return;
+        }
+        QVERIFY(MessageBoxes::asked().isEmpty());
+        QCOMPARE(chosen, messagesDir() + QStringLiteral("/Bad_name_normalised.wav"));
+        QCOMPARE(gWaveFiles[9], chosen);
+        QString error;
+        const std::optional<Pcm> copy = readSoundFile(chosen, error);
+        QVERIFY2(copy, qPrintable(error));
+        QCOMPARE(copy->channels, 2);
+        const double peak = dbfsOf(peakOf(copy->samples.data(), copy->samples.size()));
+        QVERIFY2(std::fabs(peak - kNormalisePeakDbfs) < 0.01, qPrintable(QString::number(peak)));
+    }
+
+    // Listening is for the operator: the default output, the slider's gain, and no keying at all.
+    void listenPlaysWithoutKeying()
+    {
+        mFix->load(1);
+        gAudioOutput = QStringLiteral("alsa_output.usb-radio-interface");
+        mFix->audio.setDuration(10000);
+        const int escapesBefore = int(mFix->serial->callsNamed(QStringLiteral("EscapeCommFunction")).size());
+        const QString path = makeRecording(QStringLiteral("listen.wav"));
+        QStringList texts;
+        QList<int> streams;
+        assign(4, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("pick:listen.wav"));
+            dialog.sldGain()->setValue(-6);
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton);
+            texts << dialog.cmdListen()->text();
+            streams << mFix->audio.openStreams();
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton); // again: stops
+            texts << dialog.cmdListen()->text();
+            streams << mFix->audio.openStreams();
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton);
+            QTest::mouseClick(dialog.cmdStop(), Qt::LeftButton);
+            streams << mFix->audio.openStreams();
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton);
+            QTest::keyClick(dialog.window()->focusWidget(), Qt::Key_Escape);
+            streams << mFix->audio.openStreams();
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton);
+            streams << mFix->audio.openStreams();
+            act(dialog, QStringLiteral("cancel")); // closing stops it too
+        });
+        QCOMPARE(texts, QStringList({"Stop listening", "Listen"}));
+        QCOMPARE(streams, QList<int>({1, 0, 0, 0, 1}));
+        QCOMPARE(mFix->audio.openStreams(), 0);
+        QCOMPARE(mFix->audio.paths(ScriptedAudioBackend::Kind::Play), QStringList(4, path));
+        QCOMPARE(mFix->audio.lastOptions().outputId, QString());
+        QCOMPARE(mFix->audio.lastOptions().gainDb, -6.0);
+        QCOMPARE(int(mFix->serial->callsNamed(QStringLiteral("EscapeCommFunction")).size()), escapesBefore);
+        QVERIFY(!mFix->serial->lineStateByName(QStringLiteral("COM1")).anyUp());
+        QVERIFY(MessageBoxes::asked().isEmpty());
+    }
+
+    void listenToAFileThatCannotPlay()
+    {
+        const QString path = makeRecording(QStringLiteral("broken.wav"));
+        mFix->audio.failOpen(path, MciError::InvalidFile);
+        bool listening = true;
+        assign(4, [&](FrmSetWaves& dialog) {
+            act(dialog, QStringLiteral("pick:broken.wav"));
+            QTest::mouseClick(dialog.cmdListen(), Qt::LeftButton);
+            listening = dialog.isListening();
+            act(dialog, QStringLiteral("cancel"));
+        });
+        QVERIFY(!listening);
+        QCOMPARE(messageTexts(),
+                 QStringList{path + QStringLiteral(" cannot be played: ") + mciErrorText(MciError::InvalidFile)});
     }
 
     void fileFilterIsReadAsPairs_data()
