@@ -198,27 +198,6 @@ private slots:
         QVERIFY2(std::fabs(*measured - dbfs) <= tolerance + 1e-9, qPrintable(QString::number(*measured)));
     }
 
-    void gainLimits_data()
-    {
-        QTest::addColumn<double>("peak");
-        QTest::addColumn<double>("gain");
-        QTest::addColumn<double>("limited");
-        QTest::newRow("boost with room to spare") << -12.0 << 6.0 << 6.0;
-        QTest::newRow("boost that would clip stops at full scale") << -3.0 << 10.0 << 3.0;
-        QTest::newRow("cut is never limited") << -3.0 << -6.0 << -6.0;
-        QTest::newRow("a file at full scale takes no boost") << 0.0 << 4.0 << 0.0;
-        QTest::newRow("silence takes any boost") << kSilenceDbfs << 10.0 << 10.0;
-        QTest::newRow("a float file over full scale is brought down") << 6.0 << 0.5 << -6.0;
-    }
-
-    void gainLimits()
-    {
-        QFETCH(double, peak);
-        QFETCH(double, gain);
-        QFETCH(double, limited);
-        QCOMPARE(limitedGainDb(peak, gain), limited);
-    }
-
     void effectiveGains_data()
     {
         QTest::addColumn<QString>("file"); // "peak -3" is a file peaking at -3 dBFS, "none" no file at all
