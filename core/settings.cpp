@@ -251,20 +251,13 @@ QString replaceFile(const QString& path, const QByteArray& bytes)
 // would replace whatever the path holds, device or not, and tell no reason when that fails. So it works
 // on private copies here, and only the code above touches the real file.
 
-QTemporaryDir* stagingFolder()
-{
-    static std::unique_ptr<QTemporaryDir> folder;
-    if (!folder || !folder->isValid())
-        folder = std::make_unique<QTemporaryDir>();
-    return folder->isValid() ? folder.get() : nullptr;
-}
-
+// A folder of its own for each use, gone when the use ends: one kept for the run would stay behind in the
+// temporary folder at every exit, since the program ends without running static destructors.
 // A fresh name each time: QSettings keeps what it read of a file and trusts it while size and time agree.
-QString stagingFile()
+QString stagingFile(const QTemporaryDir& folder)
 {
     static int counter = 0;
-    QTemporaryDir* folder = stagingFolder();
-    return folder ? folder->filePath(QStringLiteral("copy-%1.ini").arg(++counter)) : QString();
+    return folder.isValid() ? folder.filePath(QStringLiteral("copy-%1.ini").arg(++counter)) : QString();
 }
 
 bool writeStaging(const QString& file, const QByteArray& bytes)
@@ -306,7 +299,8 @@ Parsed parseIni(const QByteArray& bytes)
     Parsed parsed;
     if (bytes.isEmpty())
         return parsed;
-    const QString file = stagingFile();
+    const QTemporaryDir folder;
+    const QString file = stagingFile(folder);
     if (file.isEmpty() || !writeStaging(file, bytes)) {
         parsed.ok = false;
         return parsed;
@@ -334,7 +328,8 @@ Parsed parseIni(const QByteArray& bytes)
 QByteArray mergedIni(const QByteArray& bytes, const QMap<QString, QString>& changes, bool& ok)
 {
     ok = false;
-    const QString file = stagingFile();
+    const QTemporaryDir folder;
+    const QString file = stagingFile(folder);
     if (file.isEmpty() || !writeStaging(file, bytes))
         return {};
     {

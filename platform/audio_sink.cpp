@@ -410,6 +410,9 @@ public:
     {
         if (mActive == nullptr || !mStarted)
             return 0;
+        // Nothing to be heard: the trailing silence need not wait for the server to start the stream.
+        if (mDurationUSecs == 0)
+            return 0;
         // A sink that stopped by itself lost its server.
         if (mActive->state() == QAudio::StoppedState) {
             fail(MciError::HardwareError);

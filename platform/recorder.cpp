@@ -206,11 +206,12 @@ public:
                         : QStringLiteral("the sound input \"%1\" is not on the sound server").arg(inputId);
             return nullptr;
         }
-        // Asked for as it will be stored; PulseAudio and PipeWire convert. Anything else the device gives is
-        // converted here.
+        // Asked for at the rate it is stored, in the input's own channels: the servers fold channels to mono
+        // differently (PipeWire sums a stereo pair 3 dB hotter than PulseAudio), so the fold is done here,
+        // the same everywhere. Anything else the device gives is converted here too.
         QAudioFormat format;
         format.setSampleRate(kRecordRate);
-        format.setChannelCount(1);
+        format.setChannelCount(std::clamp(device.preferredFormat().channelCount(), 1, 2));
         format.setSampleFormat(QAudioFormat::Float);
         if (!device.isFormatSupported(format)) {
             format.setSampleFormat(QAudioFormat::Int16);

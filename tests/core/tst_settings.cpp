@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -128,6 +129,27 @@ private slots:
         // Read the file behind the store's back: a kill right after the save must find it there.
         QSettings onDisk(env.settingsFile(), QSettings::IniFormat);
         QCOMPARE(onDisk.value(QStringLiteral("Settings/PTT Line")).toString(), QStringLiteral("DTR"));
+    }
+
+    // The program ends without static destructors, so anything the store keeps in the temporary folder
+    // between saves would be left there at every exit.
+    void nothingStaysInTheTemporaryFolder()
+    {
+        TestEnv env;
+        QTemporaryDir temporary;
+        QVERIFY(temporary.isValid());
+        const QByteArray before = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(temporary.path()));
+        SaveSetting(kAppTitle, kSettingsSection, QStringLiteral("PTT Line"), QStringLiteral("DTR"));
+        const QString read = GetSetting(kAppTitle, kSettingsSection, QStringLiteral("PTT Line"));
+        const QStringList left =
+            QDir(temporary.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        if (before.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", before);
+        QCOMPARE(read, QStringLiteral("DTR"));
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
     }
 
     void valuesSurviveAsTyped_data()

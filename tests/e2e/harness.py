@@ -681,10 +681,11 @@ def describe(records):
 # --- Sound ----------------------------------------------------------------------------------------
 
 
-def record_latency_ms():
+def record_latency_ms(sound=None):
     """PipeWire's Pulse service drops monitor data below about 50 ms of recording latency, and every frame
     lost would shift the times read off the recording; PulseAudio keeps up at 2 ms, which times closer."""
-    return 50 if os.environ.get("WRENKEYER_SOUND_SERVER") == "pipewire" else 2
+    server = (sound or {}).get("WRENKEYER_SOUND_SERVER") or os.environ.get("WRENKEYER_SOUND_SERVER")
+    return 50 if server == "pipewire" else 2
 
 
 class Recorder:
@@ -699,7 +700,7 @@ class Recorder:
         env = {**os.environ, **sound}
         self.process = subprocess.Popen(
             ["parec", "--raw", "--format=float32le", f"--rate={RECORD_RATE}", f"--channels={channels}",
-             f"--latency-msec={record_latency_ms()}", "--client-name=wrenkeyer-e2e-recorder", "-d",
+             f"--latency-msec={record_latency_ms(sound)}", "--client-name=wrenkeyer-e2e-recorder", "-d",
              sound["WRENKEYER_TEST_SINK"] + ".monitor"],
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.thread = threading.Thread(target=self._read, daemon=True)

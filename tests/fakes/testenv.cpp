@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
+
+#include <algorithm>
 
 TestEnv::TestEnv()
     : mOldConfigHome(qgetenv("XDG_CONFIG_HOME")), mOldRuntimeDir(qgetenv("XDG_RUNTIME_DIR")),
@@ -91,4 +94,17 @@ bool buildTree(const QString& root, const QStringList& entries)
         }
     }
     return true;
+}
+
+bool isNullSink(const QString& sink)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks")});
+    if (!pactl.waitForFinished(10000) || pactl.exitStatus() != QProcess::NormalExit || pactl.exitCode() != 0)
+        return false;
+    const QList<QByteArray> blocks = pactl.readAllStandardOutput().split('#');
+    return std::any_of(blocks.cbegin(), blocks.cend(), [&](const QByteArray& block) {
+        return block.contains("Name: " + sink.toUtf8() + '\n') &&
+               (block.contains("module-null-sink") || block.contains("support.null-audio-sink"));
+    });
 }

@@ -50,3 +50,7 @@ QStringList messageTexts();
 // Builds files below `root` from "dev/ttyUSB0" (empty file), "dir/" (folder), "path=text" (file with a line)
 // and "path -> target" (symbolic link) entries.
 bool buildTree(const QString& root, const QStringList& entries);
+
+// Whether the reachable sound server has `sink` as a null sink, so test tones never come out of a real
+// loudspeaker: PulseAudio names the module, PipeWire the factory of the node. False without a server.
+bool isNullSink(const QString& sink);
