@@ -131,7 +131,7 @@ private slots:
         QCOMPARE(gCM108GPIO, std::int16_t(3));
     }
 
-    void pttSettingsAreReadByTheRules_data()
+    void sectionSettingsAreReadByTheRules_data()
     {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
@@ -161,19 +161,34 @@ private slots:
                     {"CM108 GPIO", "9", "3"},
                     {"CM108 GPIO", "0", "3"},
                     {"Hamlib Path", " host:4532 ", "host:4532"},
-                    {"CM108 Device", "/dev/hidraw2", "/dev/hidraw2"}};
+                    {"CM108 Device", "/dev/hidraw2", "/dev/hidraw2"},
+                    {"Message 3 Gain", "-6", "-6"},
+                    {"Message 3 Gain", "+10", "10"},
+                    {"Message 3 Gain", "11", "10"},
+                    {"Message 3 Gain", "-21", "-20"},
+                    {"Message 3 Gain", "loud", "0"},
+                    {"Message 3 Gain", "99999999999", "10"},
+                    {"Output", " alsa_output.usb-codec.analog-stereo ", "alsa_output.usb-codec.analog-stereo"},
+                    {"Input", "alsa_input.usb-headset.mono-fallback", "alsa_input.usb-headset.mono-fallback"}};
         for (const auto& r : rows)
             QTest::addRow("%s '%s'", r.key, r.value) << QString(r.key) << QString(r.value) << QString(r.expected);
     }
 
-    void pttSettingsAreReadByTheRules()
+    void sectionSettingsAreReadByTheRules()
     {
         QFETCH(QString, key);
         QFETCH(QString, value);
         QFETCH(QString, expected);
-        SaveSetting(kAppTitle, QStringLiteral("PTT"), key, value);
+        const QString section =
+            key == QLatin1String("Output") || key == QLatin1String("Input") || key.endsWith(QLatin1String(" Gain"))
+                ? QStringLiteral("Audio")
+                : QStringLiteral("PTT");
+        SaveSetting(kAppTitle, section, key, value);
         LoadSettings();
-        const QMap<QString, QString> read{{"Method", QString::number(gPTTMethod)},
+        const QMap<QString, QString> read{{"Message 3 Gain", QString::number(gMessageGains[3])},
+                                          {"Output", gAudioOutput},
+                                          {"Input", gAudioInput},
+                                          {"Method", QString::number(gPTTMethod)},
                                           {"Hamlib Model", QString::number(gHamlibModel)},
                                           {"Hamlib Path", gHamlibPath},
                                           {"Hamlib Speed", QString::number(gHamlibSpeed)},
@@ -181,8 +196,10 @@ private slots:
                                           {"CM108 Device", gCM108Device},
                                           {"CM108 GPIO", QString::number(gCM108GPIO)}};
         QCOMPARE(read.value(key), expected);
+        // Only the button named takes a gain.
+        QCOMPARE(gMessageGains[4], std::int16_t(0));
         // The stored text stays as the operator left it.
-        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("PTT"), key), value);
+        QCOMPARE(GetSetting(kAppTitle, section, key), value);
     }
 
     // A first start writes the audio section: the system's default devices and no gain, as before it existed.
@@ -198,43 +215,6 @@ private slots:
             QCOMPARE(onDisk.value(QStringLiteral("Message %1 Gain").arg(n)).toString(), QStringLiteral("0"));
             QCOMPARE(gMessageGains[n], std::int16_t(0));
         }
-    }
-
-    void audioSettingsAreReadByTheRules_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("expected");
-        const struct
-        {
-            const char* key;
-            const char* value;
-            const char* expected;
-        } rows[] = {{"Message 3 Gain", "-6", "-6"},
-                    {"Message 3 Gain", "+10", "10"},
-                    {"Message 3 Gain", "11", "10"},
-                    {"Message 3 Gain", "-21", "-20"},
-                    {"Message 3 Gain", "loud", "0"},
-                    {"Message 3 Gain", "99999999999", "10"},
-                    {"Output", " alsa_output.usb-codec.analog-stereo ", "alsa_output.usb-codec.analog-stereo"},
-                    {"Input", "alsa_input.usb-headset.mono-fallback", "alsa_input.usb-headset.mono-fallback"}};
-        for (const auto& r : rows)
-            QTest::addRow("%s '%s'", r.key, r.value) << QString(r.key) << QString(r.value) << QString(r.expected);
-    }
-
-    void audioSettingsAreReadByTheRules()
-    {
-        QFETCH(QString, key);
-        QFETCH(QString, value);
-        QFETCH(QString, expected);
-        SaveSetting(kAppTitle, QStringLiteral("Audio"), key, value);
-        LoadSettings();
-        const QMap<QString, QString> read{
-            {"Message 3 Gain", QString::number(gMessageGains[3])}, {"Output", gAudioOutput}, {"Input", gAudioInput}};
-        QCOMPARE(read.value(key), expected);
-        // Only the button named takes the gain.
-        QCOMPARE(gMessageGains[4], std::int16_t(0));
-        QCOMPARE(GetSetting(kAppTitle, QStringLiteral("Audio"), key), value);
     }
 
     void keyerTimesAreHeldToTheirRange_data()
