@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "core/fileio.h"
 #include "core/globals.h"
 #include "core/toolkit.h"
 
@@ -186,23 +187,6 @@ int makeFolders(const QByteArray& folder)
     if (::stat(folder.constData(), &st) != 0)
         return errno;
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            return false;
-        }
-        done += put;
-    }
-    return true;
 }
 
 // Writes `bytes` as the whole new content of the file at `path`: into a new file beside the target, then

@@ -1,5 +1,7 @@
 #include "platform/wavefile.h"
 
+#include "core/fileio.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -137,23 +139,6 @@ QString makeFolders(const QByteArray& folder)
     if (::mkdir(folder.constData(), 0755) != 0 && errno != EEXIST)
         return callFailed("mkdir", folder, errno);
     return QString();
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += put;
-    }
-    return true;
 }
 
 // Gives the temporary file `target` as its name, unless a file of that name exists: the existing file is
