@@ -445,13 +445,16 @@ void FrmSetWaves::recordingEnded(const QString& reason)
             if (path.isEmpty())
                 error = QStringLiteral("The recording could not be saved; nothing was changed.\n\n%1").arg(error);
         }
-        return [this, path, error] {
-            if (path.isEmpty())
-                MsgBox(error, MsgStyle::Exclamation, kAppTitle);
-            else
-                setChosenFile(path);
-        };
+        return [this, path, error] { chooseOrTell(path, error); };
     });
+}
+
+void FrmSetWaves::chooseOrTell(const QString& path, const QString& error)
+{
+    if (path.isEmpty())
+        MsgBox(error, MsgStyle::Exclamation, kAppTitle);
+    else
+        setChosenFile(path);
 }
 
 void FrmSetWaves::cmdNormaliseFile_Click()
@@ -473,12 +476,7 @@ void FrmSetWaves::cmdNormaliseFile_Click()
         }
         if (path.isEmpty())
             error = QStringLiteral("No normalised copy was made; nothing was changed.\n\n%1").arg(error);
-        return [this, path, error] {
-            if (path.isEmpty())
-                MsgBox(error, MsgStyle::Exclamation, kAppTitle);
-            else
-                setChosenFile(path);
-        };
+        return [this, path, error] { chooseOrTell(path, error); };
     });
 }
 

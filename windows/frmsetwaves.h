@@ -90,6 +90,8 @@ private:
     void recordingEnded(const QString& reason);
     void stopListening();
     void setChosenFile(const QString& path);
+    // A file made in the background becomes the choice; without one, the reason is shown.
+    void chooseOrTell(const QString& path, const QString& error);
     void showLevel(double peakDbfs);
     void updateStates();
     void updateGainTexts();
