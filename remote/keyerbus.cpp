@@ -94,28 +94,27 @@ void KeyerBus::answer(const QString& refusal)
         sendErrorReply(kRefused, refusal);
 }
 
-void KeyerBus::Play(int n)
+bool KeyerBus::admittedNumber(int n)
 {
     if (!admitted())
-        return;
-    if (n < 1 || n > kMessageCount) {
-        sendErrorReply(QDBusError::InvalidArgs,
-                       QStringLiteral("not a message number 1 to %1: %2").arg(kMessageCount).arg(n));
-        return;
-    }
-    answer(mKeyer.remotePlay(n));
+        return false;
+    if (n >= 1 && n <= kMessageCount)
+        return true;
+    sendErrorReply(QDBusError::InvalidArgs,
+                   QStringLiteral("not a message number 1 to %1: %2").arg(kMessageCount).arg(n));
+    return false;
+}
+
+void KeyerBus::Play(int n)
+{
+    if (admittedNumber(n))
+        answer(mKeyer.remotePlay(n));
 }
 
 void KeyerBus::Repeat(int n)
 {
-    if (!admitted())
-        return;
-    if (n < 1 || n > kMessageCount) {
-        sendErrorReply(QDBusError::InvalidArgs,
-                       QStringLiteral("not a message number 1 to %1: %2").arg(kMessageCount).arg(n));
-        return;
-    }
-    answer(mKeyer.remoteRepeat(n));
+    if (admittedNumber(n))
+        answer(mKeyer.remoteRepeat(n));
 }
 
 void KeyerBus::PlayFile(const QString& path)

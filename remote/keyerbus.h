@@ -44,6 +44,8 @@ public slots:
 
 private:
     bool admitted();
+    // admitted(), and n names a message button; the caller is told otherwise.
+    bool admittedNumber(int n);
     void answer(const QString& refusal);
 
     KeyerControl& mKeyer;

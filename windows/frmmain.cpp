@@ -571,7 +571,7 @@ QString FrmMain::remoteRefusal() const
     return QString();
 }
 
-QString FrmMain::remotePlay(int n)
+QString FrmMain::remoteMessageRefusal(int n) const
 {
     if (n < 1 || n > kMessageCount)
         return QStringLiteral("there is no message %1").arg(n);
@@ -583,6 +583,13 @@ QString FrmMain::remotePlay(int n)
     // Checked here so that the asking program hears why, and no box waits for an operator looking elsewhere.
     if (const std::int32_t error = mciCheckFile(path); error != 0)
         return QStringLiteral("message %1 cannot be played: %2").arg(n).arg(mciErrorText(error));
+    return QString();
+}
+
+QString FrmMain::remotePlay(int n)
+{
+    if (QString refusal = remoteMessageRefusal(n); !refusal.isEmpty())
+        return refusal;
     mRepeat.cancel();
     sendMessage(n);
     return mPlayer.number() == n ? QString() : QStringLiteral("message %1 was not sent").arg(n);
@@ -590,15 +597,8 @@ QString FrmMain::remotePlay(int n)
 
 QString FrmMain::remoteRepeat(int n)
 {
-    if (n < 1 || n > kMessageCount)
-        return QStringLiteral("there is no message %1").arg(n);
-    if (QString refusal = remoteRefusal(); !refusal.isEmpty())
+    if (QString refusal = remoteMessageRefusal(n); !refusal.isEmpty())
         return refusal;
-    const QString path = gWaveFiles[static_cast<std::size_t>(n)];
-    if (path.isEmpty())
-        return QStringLiteral("message %1 is blank").arg(n);
-    if (const std::int32_t error = mciCheckFile(path); error != 0)
-        return QStringLiteral("message %1 cannot be played: %2").arg(n).arg(mciErrorText(error));
     startRepeat(n);
     return mRepeat.number() == n ? QString() : QStringLiteral("message %1 was not sent").arg(n);
 }

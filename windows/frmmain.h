@@ -119,6 +119,8 @@ private:
     void showRepeat();
     // Why a request from another program cannot be carried out now; "" when it can.
     QString remoteRefusal() const;
+    // Why button n cannot be sent for another program; empty when it can.
+    QString remoteMessageRefusal(int n) const;
     void showKeyHint(int index);
 
     MessagePlayer mPlayer{*this};

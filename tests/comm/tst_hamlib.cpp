@@ -75,6 +75,16 @@ class TstHamlib : public QObject
         return spy.takeFirst().at(1).toString();
     }
 
+    // One key and release, each answered without a failure and each seen by the rig.
+    void keyAndRelease(const PttTarget& target, QSignalSpy& answers)
+    {
+        for (const bool on : {true, false}) {
+            QCOMPARE(keying().key(target, on), Keying::Answer::Pending);
+            QCOMPARE(nextAnswer(answers), QString());
+            QCOMPARE(mRigctld->ptt(), on ? 1 : 0);
+        }
+    }
+
 private slots:
     void init()
     {
@@ -254,12 +264,7 @@ private slots:
         // The retried unkey is the next answer, without a failure.
         QCOMPARE(nextAnswer(answers, 15000), QString());
         QVERIFY2(meter.longestMs() < 100, qPrintable(QString::number(meter.longestMs())));
-        QCOMPARE(keying().key(target, true), Keying::Answer::Pending);
-        QCOMPARE(nextAnswer(answers), QString());
-        QCOMPARE(mRigctld->ptt(), 1);
-        QCOMPARE(keying().key(target, false), Keying::Answer::Pending);
-        QCOMPARE(nextAnswer(answers), QString());
-        QCOMPARE(mRigctld->ptt(), 0);
+        keyAndRelease(target, answers);
     }
 
     // rigctld restarted between two messages: the next key reaches it at the first try.
@@ -272,12 +277,7 @@ private slots:
         QCOMPARE(nextAnswer(answers), QString());
         mRigctld->kill();
         QVERIFY(mRigctld->start());
-        QCOMPARE(keying().key(target, true), Keying::Answer::Pending);
-        QCOMPARE(nextAnswer(answers), QString());
-        QCOMPARE(mRigctld->ptt(), 1);
-        QCOMPARE(keying().key(target, false), Keying::Answer::Pending);
-        QCOMPARE(nextAnswer(answers), QString());
-        QCOMPARE(mRigctld->ptt(), 0);
+        keyAndRelease(target, answers);
     }
 
     // Nothing to reach: the failure names the target, the model and Hamlib's reason, and a key fails.

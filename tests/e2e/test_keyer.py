@@ -120,6 +120,19 @@ class Case:
             main = h.MainWindow(self.display, keyer.main_window())
         return keyer, main
 
+    def keyer_on_com1(self, line, bus=None, **sections):
+        """A keyer keying `line` of COM1, a pty behind the shim, with settings `sections` beside the port's;
+        returned at its main window once the port has settled with both lines down."""
+        shim = self.shim()
+        home = self.home()
+        settings = shim.settings(line)
+        settings.update(sections)
+        h.write_settings(home.config, settings)
+        keyer, main = self.start_to_main_window(home, shim, bus=bus)
+        with self.step("at load COM1 is opened and both lines are dropped"):
+            check_port_settled_at_load(shim, keyer)
+        return shim, home, keyer, main
+
     def sample(self, name):
         return os.path.join(os.path.dirname(os.path.abspath(self.args.exe)), "wav", name)
 
@@ -235,12 +248,7 @@ def case_first_start(c):
 
 
 def case_cq_click(c):
-    shim = c.shim()
-    home = c.home()
-    h.write_settings(home.config, shim.settings("RTS"))
-    keyer, main = c.start_to_main_window(home, shim)
-    with c.step("at load COM1 is opened and both lines are dropped"):
-        check_port_settled_at_load(shim, keyer)
+    shim, home, keyer, main = c.keyer_on_com1("RTS")
     with c.step("click CQ"):
         recorder = c.recorder()
         main.click_message(1)
@@ -355,17 +363,13 @@ def case_hamlib_cq_click(c):
 
 
 def case_stop_mid_message(c):
-    shim = c.shim()
-    home = c.home()
-    h.write_settings(home.config, shim.settings("RTS"))
-    keyer, main = c.start_to_main_window(home, shim)
+    shim, home, keyer, main = c.keyer_on_com1("RTS")
     # STOP goes into a long word, so the sound ends through STOP and not through a pause of the speaker.
     rate, source = h.read_wav(c.sample("STATION_CQ.wav"))
     source_first_s = h.loud_span(source, 0.02)[0] / rate
     word_s, word_length_s = next(w for w in h.loud_stretches(source, rate, 0.05) if w[0] > 1.5 and w[1] >= 0.3)
     stop_at_s = word_s + 0.05
     with c.step(f"click CQ and let it play to {stop_at_s:.2f} s, inside a word"):
-        check_port_settled_at_load(shim, keyer)
         recorder = c.recorder()
         main.click_message(1)
         wait_for_message_keyed(shim, keyer, "rts")
@@ -615,12 +619,8 @@ case_tray_appears_later.tray_at_start = False
 
 
 def case_sigterm_mid_message(c):
-    shim = c.shim()
-    home = c.home()
-    h.write_settings(home.config, shim.settings("DTR"))
-    keyer, main = c.start_to_main_window(home, shim)
+    shim, home, keyer, main = c.keyer_on_com1("DTR")
     with c.step("click CQ and let it play for a second"):
-        check_port_settled_at_load(shim, keyer)
         recorder = c.recorder()
         main.click_message(1)
         wait_for_message_keyed(shim, keyer, "dtr")
@@ -649,12 +649,8 @@ def case_sigterm_mid_message(c):
 
 
 def case_about_mid_message(c):
-    shim = c.shim()
-    home = c.home()
-    h.write_settings(home.config, shim.settings("RTS"))
-    keyer, main = c.start_to_main_window(home, shim)
+    shim, home, keyer, main = c.keyer_on_com1("RTS")
     with c.step("click CQ and open About from the Help menu 0.35 s after the line went up"):
-        check_port_settled_at_load(shim, keyer)
         recorder = c.recorder()
         main.click_message(1)
         raised = wait_for_message_keyed(shim, keyer, "rts")
@@ -692,16 +688,10 @@ def case_about_mid_message(c):
 
 
 def case_watchdog_hung_sound_server(c):
-    shim = c.shim()
-    home = c.home()
-    settings = shim.settings("RTS")
-    settings["Keyer"] = {"Transmit Time-out": "1"}
-    h.write_settings(home.config, settings)
-    keyer, main = c.start_to_main_window(home, shim)
+    shim, home, keyer, main = c.keyer_on_com1("RTS", Keyer={"Transmit Time-out": "1"})
     # The time-out, the tail and the watchdog's grace after it.
     deadline_ms = 1000 + LEAD_TAIL_MS + 50
     with c.step("click CQ"):
-        check_port_settled_at_load(shim, keyer)
         main.click_message(1)
         raised = wait_for_message_keyed(shim, keyer, "rts")
     # Hung within the lead: the keyer's thread then waits in the sound server's client for its new stream.
@@ -833,14 +823,8 @@ def case_command_line(c):
 
 
 def case_keys_and_repeat(c):
-    shim = c.shim()
-    home = c.home()
-    settings = shim.settings("RTS")
-    settings["Keyer"] = {"Repeat Interval": "1"}
-    h.write_settings(home.config, settings)
-    keyer, main = c.start_to_main_window(home, shim)
+    shim, home, keyer, main = c.keyer_on_com1("RTS", Keyer={"Repeat Interval": "1"})
     with c.step("F1 keys and plays message 1, Esc stops it"):
-        check_port_settled_at_load(shim, keyer)
         c.display.focus(main.window)
         c.display.keys("F1")
         nth_keyed(shim, keyer, 0)
@@ -877,11 +861,8 @@ def case_keys_and_repeat(c):
 
 
 def case_dbus(c):
-    shim = c.shim()
-    home = c.home()
-    h.write_settings(home.config, shim.settings("RTS"))
     bus = c.bus()
-    keyer, main = c.start_to_main_window(home, shim, bus)
+    shim, home, keyer, main = c.keyer_on_com1("RTS", bus)
     target = ["--session", "--dest", "org.example.WrenKeyer", "--object-path", "/org/example/WrenKeyer"]
 
     def transmitting():
@@ -891,7 +872,6 @@ def case_dbus(c):
         return out
 
     with c.step("the keyer owns org.example.WrenKeyer; Transmitting is false"):
-        check_port_settled_at_load(shim, keyer)
         wait_for("the bus name", lambda: bus.gdbus("call", "--session", "--dest", "org.freedesktop.DBus",
                                                    "--object-path", "/org/freedesktop/DBus", "--method",
                                                    "org.freedesktop.DBus.NameHasOwner",

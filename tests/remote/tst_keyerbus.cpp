@@ -1,6 +1,6 @@
-#include "keyer/keyercontrol.h"
 #include "remote/keyerbus.h"
 #include "remote/localserver.h"
+#include "tests/fakes/fake_keyer.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -17,27 +17,6 @@
 #include <signal.h>
 
 namespace {
-
-class FakeKeyer : public KeyerControl
-{
-public:
-    QStringList calls;
-    QString refusal;
-    KeyerState state;
-
-    QString remotePlay(int n) override { return note(QStringLiteral("play %1").arg(n)); }
-    QString remotePlayFile(const QString& path) override { return note(QStringLiteral("file ") + path); }
-    QString remoteRepeat(int n) override { return note(QStringLiteral("repeat %1").arg(n)); }
-    void remoteStop() override { calls << QStringLiteral("stop"); }
-    KeyerState keyerState() const override { return state; }
-
-private:
-    QString note(const QString& call)
-    {
-        calls << call;
-        return refusal;
-    }
-};
 
 // Catches PropertiesChanged as a logger would.
 class Listener : public QObject

@@ -1,6 +1,6 @@
-#include "keyer/keyercontrol.h"
 #include "remote/localserver.h"
 #include "remote/protocol.h"
+#include "tests/fakes/fake_keyer.h"
 #include "tests/fakes/testenv.h"
 
 #include <QElapsedTimer>
@@ -19,28 +19,6 @@
 #include <vector>
 
 namespace {
-
-// Records what it is asked and refuses when told to.
-class FakeKeyer : public KeyerControl
-{
-public:
-    QStringList calls;
-    QString refusal;
-    KeyerState state;
-
-    QString remotePlay(int n) override { return note(QStringLiteral("play %1").arg(n)); }
-    QString remotePlayFile(const QString& path) override { return note(QStringLiteral("file ") + path); }
-    QString remoteRepeat(int n) override { return note(QStringLiteral("repeat %1").arg(n)); }
-    void remoteStop() override { calls << QStringLiteral("stop"); }
-    KeyerState keyerState() const override { return state; }
-
-private:
-    QString note(const QString& call)
-    {
-        calls << call;
-        return refusal;
-    }
-};
 
 // A client in the same thread: it waits with the event loop running, so the server answers meanwhile.
 struct Client
