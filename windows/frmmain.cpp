@@ -653,20 +653,26 @@ void FrmMain::sbar_PanelDblClick(int panelIndex)
 void FrmMain::showKeyHint(int index)
 {
     mHintIndex = index;
-    if (index < 0)
+    if (!isLoaded())
+        return;
+    // The hint is longer than a date: while it shows it takes the time's panel as well, so it is read whole.
+    QLabel* hint = sbarPanel(1);
+    sbarPanel(2)->setVisible(index < 0);
+    if (index < 0) {
+        hint->setMinimumWidth(twipsToPixelsX(600));
         updateClock();
-    else if (isLoaded())
-        sbarPanel(1)->setText(keyHintText(index));
+        return;
+    }
+    hint->setText(keyHintText(index));
+    hint->setMinimumWidth(hint->fontMetrics().horizontalAdvance(hint->text()) + hint->width() -
+                          hint->contentsRect().width() + hint->fontMetrics().averageCharWidth());
 }
 
 void FrmMain::updateClock()
 {
-    if (!isLoaded())
+    // The time comes back with its panel when the pointer leaves the button.
+    if (!isLoaded() || mHintIndex >= 0)
         return;
-    if (mHintIndex >= 0) {
-        sbarPanel(2)->setText(QLocale().toString(QTime::currentTime(), QLocale::ShortFormat));
-        return;
-    }
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale;
     sbarPanel(1)->setText(locale.toString(now.date(), QLocale::ShortFormat));

@@ -554,12 +554,16 @@ private slots:
             QEvent enter(QEvent::Enter);
             QApplication::sendEvent(f.cmdMsg(i), &enter);
             QCOMPARE(f.sbarPanel(1)->text(), hint);
-            // The clock's tick does not take the panel back while the pointer rests there.
+            // The clock's tick does not take the panel back while the pointer rests there, and the hint is
+            // read whole, not clipped at both ends.
             QTest::qWait(1100);
             QCOMPARE(f.sbarPanel(1)->text(), hint);
+            QVERIFY2(f.sbarPanel(1)->contentsRect().width() >= f.sbarPanel(1)->fontMetrics().horizontalAdvance(hint),
+                     qPrintable(QString::number(f.sbarPanel(1)->contentsRect().width())));
             QEvent leave(QEvent::Leave);
             QApplication::sendEvent(f.cmdMsg(i), &leave);
             QCOMPARE(f.sbarPanel(1)->text(), date);
+            QVERIFY(f.sbarPanel(2)->isVisible());
         }
     }
 
