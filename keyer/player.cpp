@@ -30,6 +30,9 @@ constexpr int kWatchdogGraceMs = 50;
 // How long the player waits for a rig to answer a key before it goes on as after a failed key. The rig's own
 // time-out is shorter; this holds should its thread be stuck in a name lookup or a connect.
 constexpr int kKeyAnswerMs = 3000;
+// A message cut off mid-sound is still heard for what the server already holds: up to a cycle of its graph on
+// PipeWire (1024 frames at 48 kHz). The tail counts from the last sound heard, so it starts that much later.
+constexpr int kCutOffDrainMs = 20;
 
 const QString kAlias = QStringLiteral("voice1");
 
@@ -123,7 +126,7 @@ void MessagePlayer::cmdStop_Click()
         mState = State::Tail;
         startSingleShot(mStepTimer, mTimes.tailMs);
     } else if (mState == State::Playing) {
-        endAudio();
+        endAudio(kCutOffDrainMs);
     }
 }
 
@@ -398,14 +401,14 @@ void MessagePlayer::poll()
     }
 }
 
-void MessagePlayer::endAudio()
+void MessagePlayer::endAudio(int drainMs)
 {
     mPollTimer.stop();
     noteStartUp();
     learnStartUp();
     mciSendString(QStringLiteral("close ") + kAlias);
     mState = State::Tail;
-    startSingleShot(mStepTimer, mTimes.tailMs);
+    startSingleShot(mStepTimer, mTimes.tailMs + drainMs);
 }
 
 void MessagePlayer::timedOut()
@@ -414,7 +417,7 @@ void MessagePlayer::timedOut()
     if (mState == State::Lead)
         cmdStop_Click();
     else if (mState == State::Playing)
-        endAudio();
+        endAudio(kCutOffDrainMs);
 }
 
 void MessagePlayer::watchdogDropped(quint64 generation)

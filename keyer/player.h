@@ -105,7 +105,8 @@ private:
     void learnStartUp();
     void poll();
     void scheduleNextPoll();
-    void endAudio();
+    // `drainMs`: how long the sound may still be heard after the stream is closed.
+    void endAudio(int drainMs = 0);
     void timedOut();
     void watchdogDropped(quint64 generation);
     void finish();
