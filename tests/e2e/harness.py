@@ -7,8 +7,10 @@ every chunk, and the serial shim's record of the modem lines read back. Python 3
 """
 
 import array
+import bisect
 import configparser
 import contextlib
+import itertools
 import os
 import random
 import re
@@ -738,13 +740,35 @@ class Recorder:
             values.byteswap()
         return values[channel::self.channels]
 
-    def frame_zero_ns(self):
-        """When recorded frame 0 left the sink: a chunk arrives no sooner than its last frame left it."""
-        with self.lock:
-            return min(arrived - frames * NS // RECORD_RATE for arrived, frames in self.arrivals)
+    # A chunk arrives no sooner than its last frame left the sink, so the chunks that end soon after a frame
+    # bound its time closely. Only those are used: PipeWire's monitor now and then loses frames, and counted
+    # from frame 0 the sounds of a long recording came out tens of milliseconds early, more with each one.
+    NEARBY_FRAMES = RECORD_RATE
 
     def time_of(self, frame):
-        return self.frame_zero_ns() + frame * NS // RECORD_RATE
+        """When recorded `frame` left the sink."""
+        with self.lock:
+            start = bisect.bisect_left(self.arrivals, frame, key=lambda arrival: arrival[1])
+            nearby = self.arrivals[start:]
+            if not nearby:
+                arrived, frames = self.arrivals[-1]
+                return arrived + (frame - frames) * NS // RECORD_RATE
+            return min(arrived - (frames - frame) * NS // RECORD_RATE
+                       for arrived, frames in itertools.takewhile(
+                           lambda arrival: arrival[1] <= frame + self.NEARBY_FRAMES, nearby))
+
+    def frame_at(self, ns):
+        """The recorded frame that left the sink at `ns` (CLOCK_MONOTONIC), within what was recorded."""
+        with self.lock:
+            start = bisect.bisect_left(self.arrivals, ns, key=lambda arrival: arrival[0])
+            nearby = self.arrivals[start:]
+            total = self.arrivals[-1][1] if self.arrivals else 0
+            if not nearby:
+                return total
+            last = nearby[0][1] + self.NEARBY_FRAMES
+            frame = max(frames - (arrived - ns) * RECORD_RATE // NS
+                        for arrived, frames in itertools.takewhile(lambda arrival: arrival[1] <= last, nearby))
+            return min(max(frame, 0), total)
 
     def first_loud_ns(self, threshold=0.02):
         """The time of the first loud sample recorded so far, or None."""
