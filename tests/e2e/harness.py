@@ -745,29 +745,31 @@ class Recorder:
     # from frame 0 the sounds of a long recording came out tens of milliseconds early, more with each one.
     NEARBY_FRAMES = RECORD_RATE
 
+    def _nearby(self, start):
+        """The chunks from index `start` that end within NEARBY_FRAMES of the first of them."""
+        if start >= len(self.arrivals):
+            return []
+        last = self.arrivals[start][1] + self.NEARBY_FRAMES
+        following = itertools.islice(self.arrivals, start, None)
+        return list(itertools.takewhile(lambda arrival: arrival[1] <= last, following))
+
     def time_of(self, frame):
         """When recorded `frame` left the sink."""
         with self.lock:
-            start = bisect.bisect_left(self.arrivals, frame, key=lambda arrival: arrival[1])
-            nearby = self.arrivals[start:]
+            nearby = self._nearby(bisect.bisect_left(self.arrivals, frame, key=lambda arrival: arrival[1]))
             if not nearby:
                 arrived, frames = self.arrivals[-1]
                 return arrived + (frame - frames) * NS // RECORD_RATE
-            return min(arrived - (frames - frame) * NS // RECORD_RATE
-                       for arrived, frames in itertools.takewhile(
-                           lambda arrival: arrival[1] <= frame + self.NEARBY_FRAMES, nearby))
+            return min(arrived - (frames - frame) * NS // RECORD_RATE for arrived, frames in nearby)
 
     def frame_at(self, ns):
         """The recorded frame that left the sink at `ns` (CLOCK_MONOTONIC), within what was recorded."""
         with self.lock:
-            start = bisect.bisect_left(self.arrivals, ns, key=lambda arrival: arrival[0])
-            nearby = self.arrivals[start:]
             total = self.arrivals[-1][1] if self.arrivals else 0
+            nearby = self._nearby(bisect.bisect_left(self.arrivals, ns, key=lambda arrival: arrival[0]))
             if not nearby:
                 return total
-            last = nearby[0][1] + self.NEARBY_FRAMES
-            frame = max(frames - (arrived - ns) * RECORD_RATE // NS
-                        for arrived, frames in itertools.takewhile(lambda arrival: arrival[1] <= last, nearby))
+            frame = max(frames - (arrived - ns) * RECORD_RATE // NS for arrived, frames in nearby)
             return min(max(frame, 0), total)
 
     def first_loud_ns(self, threshold=0.02):
