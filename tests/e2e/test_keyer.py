@@ -439,8 +439,14 @@ def case_record_message(c):
             time.sleep(0.3)
             c.display.click(*h.at(dialog, h.SETWAVES_STOP, h.SETWAVES_CLIENT_TWIPS))
             folder = os.path.join(home.env()["XDG_DATA_HOME"], "WrenKeyer", "messages")
-            files = wait_for("the recording in the data folder",
-                             lambda: os.path.isdir(folder) and sorted(os.listdir(folder)), 5, 0.05)
+
+            def settled():
+                # The keyer writes a hidden temporary file and renames it, so a listing taken
+                # between the two shows the temporary one; only a listing without it is final.
+                names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+                return names if names and not any(n.startswith(".wrenkeyer-") for n in names) else None
+
+            files = wait_for("the recording in the data folder, its temporary file renamed", settled, 5, 0.05)
             expect(len(files) == 1 and re.fullmatch(r"CQ_spoken_\d{8}-\d{6}\.wav", files[0]),
                    f"the data folder holds {files}")
             recorded = os.path.join(folder, files[0])
