@@ -408,6 +408,11 @@ def case_record_message(c):
     """A spoken message recorded in the assignment dialog from the sound server, trimmed, normalised, stored."""
     home = c.home()
     spoken = h.make_wav(os.path.join(c.work, "spoken.wav"), "CQ CQ CQ, this is Wren Keyer, K.", rate=48000)
+    # PulseAudio's remap of an idle sink's monitor, the stand-in microphone below, now and then gives nothing
+    # until a stream plays into the sink: the silence played ahead of the speech is what the keyer hears
+    # before it, whichever way the server goes.
+    played = os.path.join(c.work, "spoken-played.wav")
+    subprocess.run(["sox", spoken, played, "pad", "0.5", "0"], check=True)
     caption = "CQ spoken"
     sink = c.sound["WRENKEYER_TEST_SINK"]
     pactl_env = {**os.environ, **c.sound}
@@ -435,7 +440,7 @@ def case_record_message(c):
                                  for line in pactl("list", "short", "source-outputs").splitlines()), 5, 0.05)
             time.sleep(0.3)
         with c.step("speak into the sink, then Stop"):
-            subprocess.run(["paplay", f"--device={sink}", spoken], env=pactl_env, check=True, timeout=30)
+            subprocess.run(["paplay", f"--device={sink}", played], env=pactl_env, check=True, timeout=30)
             time.sleep(0.3)
             c.display.click(*h.at(dialog, h.SETWAVES_STOP, h.SETWAVES_CLIENT_TWIPS))
             folder = os.path.join(home.env()["XDG_DATA_HOME"], "WrenKeyer", "messages")
