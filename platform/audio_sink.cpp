@@ -34,8 +34,12 @@ constexpr int kSinkBufferMs = 200;
 constexpr qint64 kStuckAfterUSecs = 2'000'000;
 // Longer than a cycle of any sound server's graph (PipeWire's longest default is 2048 frames, 43 ms).
 constexpr int kTrailingSilenceMs = 50;
-// How much later than the server's timing says the end is called.
+// How much later than the server's timing says the end is called. PulseAudio's timing is exact to a
+// millisecond or two. PipeWire's moves in whole cycles of its graph (21 ms at its default 1024 frames),
+// and with PulseAudio's margin its ends came up to 7 ms early; until the server has said which it is, the
+// end is called as late as for PipeWire, since one called early cuts into the transmitter's tail.
 constexpr qint64 kEndMarginUSecs = 6'000;
+constexpr qint64 kCoarseEndMarginUSecs = 14'000;
 // How often a stream on a chosen output looks whether the output is still there: what of the message the
 // server may move to its default output meanwhile is a syllable at most.
 constexpr int kOutputWatchMs = 20;
@@ -346,9 +350,10 @@ void retireSink(std::unique_ptr<QAudioSink> sink)
 class SinkAudioStream : public AudioStream
 {
 public:
-    SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output, QString outputId)
+    SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output, QString outputId,
+                    qint64 endMarginUSecs)
         : mPcm(std::move(pcm)), mOutput(output), mOutputId(std::move(outputId)),
-          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1))
+          mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1)), mEndMarginUSecs(endMarginUSecs)
     {
         // The server moves a stream whose output was removed onto its default, which is the speakers or
         // whatever else is not the radio: the message ends here instead, as soon as Qt's list of outputs
@@ -434,12 +439,11 @@ public:
         // The sink turns idle once the server holds the last data, about 100 ms before it has been heard.
         // From then on processedUSecs() extrapolates from timing that is no longer refreshed and reaches
         // the end some 10 ms late, so the end is the start measured above plus the file's length.
-        // The margin covers the granularity of the server's timing: PipeWire's moves in whole cycles of its
-        // graph, and an end called early would cut into the transmitter's tail.
+        // The margin covers the granularity of the server's timing.
         if (mHeardFrom >= 0)
             return std::max<qint64>(
-                std::min(mHeardFrom + mDurationUSecs - now, mDurationUSecs - played) + kEndMarginUSecs, 0);
-        return std::max<qint64>(mDurationUSecs - played + kEndMarginUSecs, 0);
+                std::min(mHeardFrom + mDurationUSecs - now, mDurationUSecs - played) + mEndMarginUSecs, 0);
+        return std::max<qint64>(mDurationUSecs - played + mEndMarginUSecs, 0);
     }
 
     std::int64_t heardAfterUSecs() override { return mHeardFrom; }
@@ -508,6 +512,7 @@ private:
     QTimer mOutputWatch; // runs while a chosen output plays, to find it gone
     std::int32_t mFailure = 0;
     qint64 mDurationUSecs;
+    qint64 mEndMarginUSecs;
     std::vector<std::unique_ptr<QAudioSink>> mSinks; // every sink made, kept to the end (see destructor)
     QAudioSink* mActive = nullptr;
     bool mStarted = false;
@@ -537,6 +542,8 @@ SinkAudioBackend::SinkAudioBackend(Output output) : mOutput(output)
             name = QStringLiteral("WrenKeyer");
         qputenv("PULSE_PROP_OVERRIDE_application.name", name.toUtf8());
     }
+    // Only now: the probe's client reads the environment on its own thread.
+    mServer = std::make_unique<SoundServerProbe>();
 }
 
 namespace {
@@ -676,7 +683,13 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const P
     }
     reader->setGain(effectiveGainDb(path, options.gainDb));
     const int sampleRate = reader->sourceRate();
-    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput, options.outputId);
+    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput, options.outputId,
+                                             endMarginUSecs());
+}
+
+qint64 SinkAudioBackend::endMarginUSecs() const
+{
+    return mServer->kind() == SoundServerKind::PulseAudio ? kEndMarginUSecs : kCoarseEndMarginUSecs;
 }
 
 std::int32_t SinkAudioBackend::checkOutput(const QString& outputId)

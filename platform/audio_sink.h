@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/mci.h"
+#include "platform/soundserver.h"
 
 #include <QIODevice>
 
@@ -26,10 +27,14 @@ public:
     bool isAwake() override;
     void letSleep() override;
 
+    // How long after the server's timing says the last sample was heard the end is called.
+    qint64 endMarginUSecs() const;
+
 private:
     struct Waker;
     Output mOutput;
     std::unique_ptr<Waker> mWaker;
+    std::unique_ptr<SoundServerProbe> mServer;
 };
 
 // A sound file's samples as the sink would be fed them: `channels` (1 or 2) interleaved, 32-bit float or
