@@ -689,7 +689,12 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const P
 
 qint64 SinkAudioBackend::endMarginUSecs() const
 {
-    return mServer->kind() == SoundServerKind::PulseAudio ? kEndMarginUSecs : kCoarseEndMarginUSecs;
+    return endMarginUSecs(mServer->kind());
+}
+
+qint64 SinkAudioBackend::endMarginUSecs(SoundServerKind kind)
+{
+    return kind == SoundServerKind::PulseAudio ? kEndMarginUSecs : kCoarseEndMarginUSecs;
 }
 
 std::int32_t SinkAudioBackend::checkOutput(const QString& outputId)

@@ -27,8 +27,10 @@ public:
     bool isAwake() override;
     void letSleep() override;
 
-    // How long after the server's timing says the last sample was heard the end is called.
+    // How long after the server's timing says the last sample was heard the end is called: for the server
+    // that answered, and for a kind of server.
     qint64 endMarginUSecs() const;
+    static qint64 endMarginUSecs(SoundServerKind kind);
 
 private:
     struct Waker;

@@ -83,8 +83,12 @@ private slots:
         SoundServerProbe probe;
         QTRY_COMPARE_WITH_TIMEOUT(int(probe.kind()), int(expectedKind()), 5000);
         SinkAudioBackend backend;
-        QTRY_COMPARE_WITH_TIMEOUT(backend.endMarginUSecs(),
-                                  expectedKind() == SoundServerKind::PulseAudio ? qint64{6000} : qint64{14000}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(backend.endMarginUSecs(), SinkAudioBackend::endMarginUSecs(expectedKind()), 5000);
+        // PipeWire's timing moves in cycles of its graph; the end waits longer there, and while not knowing.
+        QVERIFY(SinkAudioBackend::endMarginUSecs(SoundServerKind::PulseAudio) <
+                SinkAudioBackend::endMarginUSecs(SoundServerKind::PipeWire));
+        QCOMPARE(SinkAudioBackend::endMarginUSecs(SoundServerKind::Unknown),
+                 SinkAudioBackend::endMarginUSecs(SoundServerKind::PipeWire));
     }
 
     // No server, or one that takes the connection and then says nothing: an empty name, and the wait
