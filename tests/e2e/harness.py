@@ -683,11 +683,15 @@ def describe(records):
 # --- Sound ----------------------------------------------------------------------------------------
 
 
+def _server(sound):
+    """The test sound server scripts/test started: "pipewire", or None for PulseAudio."""
+    return (sound or {}).get("WRENKEYER_SOUND_SERVER") or os.environ.get("WRENKEYER_SOUND_SERVER")
+
+
 def record_latency_ms(sound=None):
     """PipeWire's Pulse service drops monitor data below about 50 ms of recording latency, and every frame
     lost would shift the times read off the recording; PulseAudio keeps up at 2 ms, which times closer."""
-    server = (sound or {}).get("WRENKEYER_SOUND_SERVER") or os.environ.get("WRENKEYER_SOUND_SERVER")
-    return 50 if server == "pipewire" else 2
+    return 50 if _server(sound) == "pipewire" else 2
 
 
 def timing_slack_ms(sound=None):
@@ -695,8 +699,7 @@ def timing_slack_ms(sound=None):
     PulseAudio's monitor places a frame within a millisecond or two. PipeWire's comes in whole cycles of its
     graph (21 ms), and now and then a tail there reads some 5 ms short (one in 80 in the bench) although the
     keyer waits 14 ms past that server's timing: half a cycle is what is allowed there."""
-    server = (sound or {}).get("WRENKEYER_SOUND_SERVER") or os.environ.get("WRENKEYER_SOUND_SERVER")
-    return 10 if server == "pipewire" else 5
+    return 10 if _server(sound) == "pipewire" else 5
 
 
 class Recorder:

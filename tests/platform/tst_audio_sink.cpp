@@ -187,11 +187,18 @@ qint64 clockUs(const QElapsedTimer& clock)
     return clock.nsecsElapsed() / 1000;
 }
 
+// The test server scripts/test started: PipeWire's Pulse service when it says so, else PulseAudio.
+SoundServerKind serverKind()
+{
+    return qEnvironmentVariable("WRENKEYER_SOUND_SERVER") == QLatin1String("pipewire") ? SoundServerKind::PipeWire
+                                                                                       : SoundServerKind::PulseAudio;
+}
+
 // PipeWire's Pulse service loses monitor data now and then below about 50 ms of recording latency, which
 // would read as drop-outs of the sound under test; PulseAudio keeps up at 10 ms, which times arrivals closer.
 int recorderLatencyMs()
 {
-    return qEnvironmentVariable("WRENKEYER_SOUND_SERVER") == QLatin1String("pipewire") ? 50 : 10;
+    return serverKind() == SoundServerKind::PipeWire ? 50 : 10;
 }
 
 // On PipeWire a recording of the monitor now and then shows a cycle of its graph of silence inside a
@@ -200,14 +207,7 @@ int recorderLatencyMs()
 // them. Anything longer than the longer cycle is a drop-out on PipeWire, anything over 2 ms on PulseAudio.
 qint64 dropOutSlackUs()
 {
-    return qEnvironmentVariable("WRENKEYER_SOUND_SERVER") == QLatin1String("pipewire") ? 22'000 : 2'000;
-}
-
-// The test server scripts/test started: PipeWire's Pulse service when it says so, else PulseAudio.
-SoundServerKind serverKind()
-{
-    return qEnvironmentVariable("WRENKEYER_SOUND_SERVER") == QLatin1String("pipewire") ? SoundServerKind::PipeWire
-                                                                                       : SoundServerKind::PulseAudio;
+    return serverKind() == SoundServerKind::PipeWire ? 22'000 : 2'000;
 }
 
 // The sink's monitor, with each chunk's arrival time, so that recorded frames can be placed on the test's clock.
@@ -759,7 +759,7 @@ private slots:
                 if (!module.trimmed().isEmpty())
                     pactl({QStringLiteral("unload-module"), QString::fromLatin1(module.trimmed())});
         });
-        const bool pipeWire = qEnvironmentVariable("WRENKEYER_SOUND_SERVER") == QLatin1String("pipewire");
+        const bool pipeWire = serverKind() == SoundServerKind::PipeWire;
         if (!pipeWire && !pactl({QStringLiteral("load-module"), QStringLiteral("module-suspend-on-idle"),
                                  QStringLiteral("timeout=1")},
                                 &suspendModule))
