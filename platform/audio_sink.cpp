@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QPointer>
 #include <QTimer>
 
 #include <sndfile.h>
@@ -26,9 +27,13 @@
 
 namespace {
 
-// What the server holds ahead of the speaker: long enough that a slow event handler never starves it,
-// short enough to fill at once.
-constexpr int kSinkBufferMs = 200;
+// What the stream asks the server to hold ahead of the speaker. Qt asks for low latency, and the server
+// then keeps about half of it in the stream itself: with 600 ms the user-interface thread may be held up
+// 200 ms between two feeds before the sound breaks (with 400 ms, 150 ms broke it now and then).
+constexpr int kSinkBufferMs = 600;
+// How often the stream is topped up. Qt's own pull mode wakes every 20 ms for a period's worth; filling
+// the whole free space a few times a second costs a third less CPU.
+constexpr int kFeedMs = 100;
 // Past the file's length by this much, a stream that still claims to play is taken as stuck (its device
 // vanished), so the transmitter is never held keyed for ever.
 constexpr qint64 kStuckAfterUSecs = 2'000'000;
@@ -347,12 +352,22 @@ void retireSink(std::unique_ptr<QAudioSink> sink)
     QTimer::singleShot(kRetiredSinkLifeMs, retired, &QObject::deleteLater);
 }
 
+// A stream made and connected while the output wakes, before the line is keyed, and left unwritten: the
+// server plays nothing until data comes. Making a stream waits on the server (tens of milliseconds on
+// PipeWire, and never the same twice), so the message that takes it over is heard that much sooner after
+// "play", and as soon each time, which is what lets the lead be timed.
+struct PrimedSink
+{
+    std::unique_ptr<QAudioSink> sink;
+    QPointer<QIODevice> input; // the sink's own, deleted with it
+};
+
 class SinkAudioStream : public AudioStream
 {
 public:
     SinkAudioStream(std::unique_ptr<PcmReader> pcm, int sampleRate, SinkAudioBackend::Output output, QString outputId,
-                    qint64 endMarginUSecs)
-        : mPcm(std::move(pcm)), mOutput(output), mOutputId(std::move(outputId)),
+                    qint64 endMarginUSecs, PrimedSink primed)
+        : mPcm(std::move(pcm)), mPrimed(std::move(primed)), mOutput(output), mOutputId(std::move(outputId)),
           mDurationUSecs(mPcm->frames() * 1'000'000 / std::max(sampleRate, 1)), mEndMarginUSecs(endMarginUSecs)
     {
         // The server moves a stream whose output was removed onto its default, which is the speakers or
@@ -363,12 +378,17 @@ public:
             if (mStarted && findOutput(mOutputId).isNull())
                 fail(MciError::OutputNotFound);
         });
+        mFeed.setInterval(kFeedMs);
+        QObject::connect(&mFeed, &QTimer::timeout, &mFeed, [this] { feed(); });
     }
 
     // Sinks are stopped here and destroyed only later: Qt 6.4's sound-server client can still deliver a
     // state change for a stream it is tearing down, and a sink deleted at once is then used after free.
     ~SinkAudioStream() override
     {
+        mFeed.stop();
+        if (mPrimed.sink)
+            mSinks.push_back(std::move(mPrimed.sink));
         for (auto& sink : mSinks) {
             sink->stop();
             retireSink(std::move(sink));
@@ -389,6 +409,8 @@ public:
             mPcm->rewind();
             return start(mActive);
         }
+        if (mPrimed.sink && takePrimed() == 0)
+            return 0;
         // The output's own rate: the server then mixes without converting, and never sees the file's.
         const int outputRate =
             device.preferredFormat().sampleRate() > 0 ? device.preferredFormat().sampleRate() : 48000;
@@ -429,16 +451,13 @@ public:
             return 0;
         }
         const qint64 played = mActive->processedUSecs();
-        if (!mPcm->soundSpent()) {
-            // While data flows the server's timing is fresh: remember when, by our clock, the first
-            // sample was heard. Taken anew at every query, so the sound card's clock drift never adds up.
-            if (played > 0 && mActive->state() == QAudio::ActiveState)
-                mHeardFrom = now - played;
+        // While data flows the server's timing is fresh: remember when, by our clock, the first sample was
+        // heard. Taken anew at every query, so the sound card's clock drift never adds up.
+        if (played > 0 && mActive->state() == QAudio::ActiveState)
+            mHeardFrom = now - played;
+        if (!mPcm->soundSpent())
             return std::max<qint64>(mDurationUSecs - played, 1);
-        }
-        // The sink turns idle once the server holds the last data, about 100 ms before it has been heard.
-        // From then on processedUSecs() extrapolates from timing that is no longer refreshed and reaches
-        // the end some 10 ms late, so the end is the start measured above plus the file's length.
+        // Once the server holds the last data the end is the start measured above plus the file's length.
         // The margin covers the granularity of the server's timing.
         if (mHeardFrom >= 0)
             return std::max<qint64>(
@@ -456,6 +475,7 @@ public:
             mActive->stop();
         mStarted = false;
         mOutputWatch.stop();
+        mFeed.stop();
     }
 
 private:
@@ -466,6 +486,58 @@ private:
         mStarted = false;
         mFailure = error;
         mOutputWatch.stop();
+        mFeed.stop();
+    }
+
+    // Hands the server as much as it has room for. The sink owns its input and deletes it when it stops,
+    // by our hand or on losing its server, hence the guarded pointer.
+    void feed()
+    {
+        if (mInput.isNull() || mActive == nullptr || mActive->state() == QAudio::StoppedState) {
+            mFeed.stop();
+            return;
+        }
+        for (;;) {
+            if (mUnwritten.isEmpty()) {
+                const qint64 room = mActive->bytesFree() / mFrameBytes * mFrameBytes;
+                if (room <= 0)
+                    return;
+                mUnwritten.resize(room);
+                const qint64 got = mPcm->read(mUnwritten.data(), room);
+                mUnwritten.resize(std::max<qint64>(got, 0));
+                // Past the file the stream is fed silence until it is closed. One left to run dry gets its
+                // timing from the server ever more rarely, and its end was then called a PipeWire graph
+                // cycle late; kept flowing, the server's timing stays fresh to the last sample.
+                if (mUnwritten.isEmpty())
+                    mUnwritten.fill('\0', room);
+            }
+            const qint64 written = mInput->write(mUnwritten);
+            if (written <= 0)
+                return;
+            mUnwritten.remove(0, written);
+            if (!mUnwritten.isEmpty())
+                return;
+        }
+    }
+
+    // Plays on the stream made while the output woke, in its format. Not zero when it cannot: the
+    // stream is then dropped and one made as usual.
+    std::int32_t takePrimed()
+    {
+        std::unique_ptr<QAudioSink> sink = std::move(mPrimed.sink);
+        QPointer<QIODevice> input = mPrimed.input;
+        QAudioSink* candidate = sink.get();
+        mSinks.push_back(std::move(sink));
+        const QAudioFormat format = candidate->format();
+        if (input.isNull() || candidate->state() == QAudio::StoppedState ||
+            !mPcm->setOutput(format.channelCount(), format.sampleFormat(), format.sampleRate())) {
+            candidate->stop();
+            return MciError::HardwareError;
+        }
+        mPcm->setTrailingSilence(qint64{format.sampleRate()} * kTrailingSilenceMs / 1000);
+        mPcm->rewind();
+        mSincePlay.start();
+        return adopt(candidate, input);
     }
 
     std::vector<QAudioFormat> candidateFormats(int rate) const
@@ -490,26 +562,49 @@ private:
 
     std::int32_t start(QAudioSink* sink)
     {
-        sink->start(mPcm.get());
+        // Timed from before the stream is made: Qt waits here until the server has it ready, which takes
+        // tens of milliseconds on PipeWire, and the first sample is heard that much later after "play".
+        mSincePlay.start();
+        QIODevice* input = sink->start();
         // Without a server, start() leaves the sink stopped with an error and emits nothing.
-        if (sink->error() != QAudio::NoError || sink->state() == QAudio::StoppedState) {
+        if (sink->error() != QAudio::NoError) {
             sink->stop();
             mStarted = false;
             return MciError::HardwareError;
         }
+        return adopt(sink, input);
+    }
+
+    std::int32_t adopt(QAudioSink* sink, QIODevice* input)
+    {
+        mUnwritten.clear();
+        mInput = input;
+        if (mInput.isNull() || sink->state() == QAudio::StoppedState) {
+            sink->stop();
+            mInput = nullptr;
+            mStarted = false;
+            return MciError::HardwareError;
+        }
+        mFrameBytes = std::max(sink->format().bytesPerFrame(), 1);
         mActive = sink;
         mStarted = true;
+        feed();
+        mFeed.start();
         if (!mOutputId.isEmpty())
             mOutputWatch.start();
         mHeardFrom = -1;
-        mSincePlay.start();
         return 0;
     }
 
     std::unique_ptr<PcmReader> mPcm;
+    PrimedSink mPrimed; // until the first "play" takes it
     SinkAudioBackend::Output mOutput;
-    QString mOutputId;   // "" for the server's default, which follows the server's choice
-    QTimer mOutputWatch; // runs while a chosen output plays, to find it gone
+    QString mOutputId;          // "" for the server's default, which follows the server's choice
+    QTimer mOutputWatch;        // runs while a chosen output plays, to find it gone
+    QTimer mFeed;               // runs while the stream plays, with silence after the file
+    QPointer<QIODevice> mInput; // the active sink's own input, while it plays
+    QByteArray mUnwritten;      // read from the file, not yet taken by the server
+    int mFrameBytes = 1;
     std::int32_t mFailure = 0;
     qint64 mDurationUSecs;
     qint64 mEndMarginUSecs;
@@ -596,6 +691,31 @@ protected:
 constexpr int kWakerLifeMs = 5000;
 constexpr int kWakerBufferMs = 40;
 
+// The message's stream, made now and written only at "play": two channels, whatever the file has, since
+// the file is not known yet; the server would spread a mono stream over both all the same.
+PrimedSink primeSink(const QAudioDevice& device, int rate, SinkAudioBackend::Output output)
+{
+    for (QAudioFormat::SampleFormat sampleFormat : {QAudioFormat::Float, QAudioFormat::Int16}) {
+        if (sampleFormat == QAudioFormat::Float && output == SinkAudioBackend::Output::Int16Only)
+            continue;
+        QAudioFormat format;
+        format.setSampleRate(rate);
+        format.setChannelCount(2);
+        format.setSampleFormat(sampleFormat);
+        if (!device.isFormatSupported(format))
+            continue;
+        PrimedSink primed{std::make_unique<QAudioSink>(device, format), nullptr};
+        primed.sink->setBufferSize(format.bytesForDuration(qint64{kSinkBufferMs} * 1000));
+        primed.input = primed.sink->start();
+        if (primed.sink->error() == QAudio::NoError && primed.sink->state() != QAudio::StoppedState &&
+            !primed.input.isNull())
+            return primed;
+        primed.sink->stop();
+        retireSink(std::move(primed.sink));
+    }
+    return {};
+}
+
 } // namespace
 
 struct SinkAudioBackend::Waker
@@ -603,6 +723,7 @@ struct SinkAudioBackend::Waker
     QString outputId;
     std::unique_ptr<QAudioSink> sink; // its silence is its child: a late pull never meets a deleted source
     QTimer life;
+    PrimedSink primed; // for the message, until it opens
 };
 
 SinkAudioBackend::~SinkAudioBackend()
@@ -643,6 +764,7 @@ void SinkAudioBackend::wake(const QString& outputId)
         retireSink(std::move(waker->sink));
         return;
     }
+    waker->primed = primeSink(device, format.sampleRate(), mOutput);
     waker->life.setSingleShot(true);
     QObject::connect(&waker->life, &QTimer::timeout, [this] { letSleep(); });
     waker->life.start(kWakerLifeMs);
@@ -667,6 +789,10 @@ void SinkAudioBackend::letSleep()
     std::unique_ptr<Waker> waker = std::move(mWaker);
     waker->life.stop();
     waker->sink->stop();
+    if (waker->primed.sink) {
+        waker->primed.sink->stop();
+        retireSink(std::move(waker->primed.sink));
+    }
     // The sink outlives its silence only stopped, and is deleted late for the same reason as every sink.
     retireSink(std::move(waker->sink));
 }
@@ -683,8 +809,11 @@ std::unique_ptr<AudioStream> SinkAudioBackend::open(const QString& path, const P
     }
     reader->setGain(effectiveGainDb(path, options.gainDb));
     const int sampleRate = reader->sourceRate();
-    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput, options.outputId,
-                                             endMarginUSecs());
+    PrimedSink primed;
+    if (mWaker && mWaker->outputId == options.outputId)
+        primed = std::move(mWaker->primed);
+    return std::make_unique<SinkAudioStream>(std::move(reader), sampleRate, mOutput, options.outputId, endMarginUSecs(),
+                                             std::move(primed));
 }
 
 qint64 SinkAudioBackend::endMarginUSecs() const

@@ -5,7 +5,7 @@
 
 #include <QIODevice>
 
-// The sound server's backend: libsndfile decodes the WAV file as QAudioSink pulls it, at the file's own
+// The sound server's backend: libsndfile decodes the WAV file as the server takes it, at the file's own
 // rate, so a message of any length opens at once and takes little memory.
 class SinkAudioBackend : public AudioBackend
 {

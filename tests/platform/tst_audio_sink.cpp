@@ -13,6 +13,7 @@
 #include <QMediaDevices>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
 #include <QtTest>
@@ -519,9 +520,12 @@ private slots:
         QTest::addColumn<double>("seconds");
         QTest::addColumn<int>("plays");        // "play" after the end starts the file over, whole
         QTest::addColumn<bool>("int16Output"); // the fallback for a device that refuses float samples
+        // The output woken first, as the keyer does before keying: the message takes over the stream made
+        // meanwhile, which must stay silent until "play".
+        QTest::addColumn<bool>("woken");
         const auto row = [](const char* tag, int format, int rate, int channels, double seconds, int plays = 1,
-                            bool int16Output = false) {
-            QTest::newRow(tag) << format << rate << channels << seconds << plays << int16Output;
+                            bool int16Output = false, bool woken = false) {
+            QTest::newRow(tag) << format << rate << channels << seconds << plays << int16Output << woken;
         };
         row("8-bit unsigned 8 kHz mono", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 8000, 1, 1.2);
         row("16-bit 44.1 kHz stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 1.5);
@@ -539,6 +543,11 @@ private slots:
         row("16-bit 25 Hz mono", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 25, 1, 1.0);
         row("16-bit 25 Hz stereo, sent as 16-bit", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 25, 2, 1.0, 1, true);
         row("16-bit 192 kHz stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 192000, 2, 0.5);
+        row("16-bit 22.05 kHz mono, woken first", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 22050, 1, 0.8, 1, false, true);
+        row("float 48 kHz stereo, woken first, played twice", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 2, 0.6, 2, false,
+            true);
+        row("A-law 8 kHz mono, woken first, sent as 16-bit", SF_FORMAT_WAV | SF_FORMAT_ALAW, 8000, 1, 0.6, 1, true,
+            true);
     }
 
     void playsExactly()
@@ -549,6 +558,7 @@ private slots:
         QFETCH(double, seconds);
         QFETCH(int, plays);
         QFETCH(bool, int16Output);
+        QFETCH(bool, woken);
         SinkAudioBackend int16Only(SinkAudioBackend::Output::Int16Only);
         if (int16Output)
             setAudioBackend(&int16Only);
@@ -561,10 +571,18 @@ private slots:
         clock.start();
         MonitorRecording recording(mSink + QStringLiteral(".monitor"), clock);
         QVERIFY2(recording.start(), "parec delivers nothing from the sink's monitor");
+        const auto sleep = qScopeGuard([] { mciLetOutputSleep(); });
+        if (woken) {
+            mciWakeOutput(QString());
+            QTRY_VERIFY_WITH_TIMEOUT(mciOutputAwake(), 3000);
+            pump(200);
+        }
         QVERIFY2(peak(recording.pcm(), 0) < 0.01f && peak(recording.pcm(), 1) < 0.01f,
                  "the sink is not silent before playing: another program plays into it (give each test run its own "
                  "server, see scripts/pulse-test-server)");
         QCOMPARE(mciSendString(openCommand(path)), 0);
+        if (woken)
+            mciLetOutputSleep();
         std::vector<std::pair<qint64, std::vector<Poll>>> rounds; // when "play" was sent, and the polls after
         for (int round = 0; round < plays; ++round) {
             const qint64 playAt = clockUs(clock);
@@ -606,6 +624,61 @@ private slots:
                     return;
             }
         }
+    }
+
+    // The user-interface thread may be held up (a slow dialog, a busy handler) for a while without the
+    // sound breaking: the server holds enough that the feed catches up before it runs dry.
+    void busyEventLoopKeepsTheSoundWhole_data()
+    {
+        QTest::addColumn<QList<int>>("busyAtMs");
+        QTest::addColumn<int>("busyForMs");
+        QTest::newRow("150 ms busy once, early") << QList<int>{200} << 150;
+        QTest::newRow("150 ms busy twice, 50 ms apart") << QList<int>{300, 500} << 150;
+        QTest::newRow("200 ms busy once") << QList<int>{300} << 200;
+        QTest::newRow("100 ms busy three times in a row") << QList<int>{250, 360, 470} << 100;
+    }
+
+    void busyEventLoopKeepsTheSoundWhole()
+    {
+        QFETCH(QList<int>, busyAtMs);
+        QFETCH(int, busyForMs);
+        const QString path = tonePath(QStringLiteral("busy"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 1, 1.2);
+        const Pcm source = readPcm(path);
+        QVERIFY2(source.frames() > 0, "libsndfile could not write the test file");
+        QElapsedTimer clock;
+        clock.start();
+        MonitorRecording recording(mSink + QStringLiteral(".monitor"), clock);
+        QVERIFY2(recording.start(), "parec delivers nothing from the sink's monitor");
+        QCOMPARE(mciSendString(openCommand(path)), 0);
+        QElapsedTimer sincePlay;
+        sincePlay.start();
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), 0);
+        for (int at : busyAtMs) {
+            pump(std::max<qint64>(at - sincePlay.elapsed(), 0));
+            QThread::msleep(static_cast<unsigned long>(busyForMs)); // no events at all meanwhile
+        }
+        const std::vector<Poll> polls = pollUntilStopped(clock, 5, 4000);
+        QVERIFY2(!polls.back().playing, "still playing long after the file's end");
+        pump(150);
+        QCOMPARE(mciSendString(QStringLiteral("close voice1")), 0);
+        recording.finish();
+
+        const Pcm heard = recording.pcm();
+        const float threshold = 0.3f * peak(source, 0);
+        const std::vector<Span> sent = bursts(source, 0, threshold);
+        const std::vector<Span> got = bursts(heard, 0, threshold);
+        QCOMPARE(sent.size(), size_t(1));
+        QVERIFY2(got.size() == 1, qPrintable(QStringLiteral("the sound came in %1 pieces").arg(got.size())));
+        const qint64 quietUs = longestQuietUs(heard, 0, got[0], threshold);
+        const qint64 sourceQuietUs = longestQuietUs(source, 0, sent[0], threshold);
+        QVERIFY2(quietUs <= sourceQuietUs + dropOutSlackUs(),
+                 qPrintable(QString::asprintf("a drop-out inside the sound: %.1f ms quiet, the file %.1f ms",
+                                              double(quietUs) / 1e3, double(sourceQuietUs) / 1e3)));
+        const qint64 gotUs = heard.us(got[0].frames());
+        const qint64 sentUs = source.us(sent[0].frames());
+        QVERIFY2(std::abs(gotUs - sentUs) <= 20'000,
+                 qPrintable(QString::asprintf("sounded %.1f ms, the file %.1f ms", double(gotUs) / 1e3,
+                                              double(sentUs) / 1e3)));
     }
 
     // The message goes to the output chosen by its id and nowhere else; the level follows the gain, and a
