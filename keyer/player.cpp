@@ -15,10 +15,11 @@ namespace {
 // end is due; and the longest it sleeps when it can, which bounds how late a lost server is noticed.
 constexpr int kPollMs = 10;
 constexpr int kLongestPollMs = 250;
-// The sound path takes its own time from "play" to the first sample heard (some 20 ms on a sound server).
-// The lead wait is shortened by the least of the last few such times, less a margin for their jitter, so
-// the audio is heard when the lead has passed and never before.
-constexpr qint64 kStartUpMarginUSecs = 6000;
+// The sound path takes its own time from "play" to the first sample heard: a few milliseconds on a stream
+// made while the output woke, 20 to 60 ms on one made at "play". The lead wait is shortened by the least of
+// the last few such times, less a margin for their jitter (PipeWire's start within its graph cycle among
+// them), so the audio is heard when the lead has passed and never before.
+constexpr qint64 kStartUpMarginUSecs = 10000;
 // A real sound card takes up to 2 s to wake; past this the line is raised all the same, and a server that
 // never answers ends the message with its own error.
 constexpr int kWakeLimitMs = 2500;
@@ -191,6 +192,10 @@ void MessagePlayer::takeOver(int n, const QString& path)
         learnStartUp();
         mciSendString(QStringLiteral("close ") + kAlias);
     }
+    // The new message's stream is made during its lead, as for a first message, so that it too is heard as
+    // the lead ends. The output runs already (or is kept so since the first message woke it); the line stays
+    // up meanwhile.
+    mciWakeOutput(mOutputId);
     mState = State::Lead;
     mNumber = n;
     mPath = path;

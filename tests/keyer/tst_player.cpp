@@ -731,11 +731,17 @@ private slots:
         mAudio->setWakeTime(wakeMs);
         gWaveFiles[2] = second;
         qint64 switchedAt = -1;
+        bool awakeAfterSwitch = false;
         QTimer::singleShot(atMs, [&] {
             switchedAt = now();
             mPlayer->SwitchMessage(2, kDefaultTimes);
+            awakeAfterSwitch = mAudio->keptAwake();
         });
         play();
+        // The next message's output is kept awake through its lead, so its stream is made before its audio;
+        // and let go again once it plays.
+        QCOMPARE(awakeAfterSwitch, takesOver);
+        QVERIFY(!mAudio->keptAwake());
 
         QVERIFY(switchedAt >= 0);
         const auto esc = escapes();
