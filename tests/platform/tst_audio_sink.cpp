@@ -18,6 +18,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <pulse/pulseaudio.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -28,7 +29,9 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <numbers>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -270,6 +273,126 @@ private:
     const QElapsedTimer& mClock;
     QProcess mProcess;
     QByteArray mBytes;
+    std::vector<std::pair<qint64, qint64>> mArrivals;
+};
+
+// A recording of a sink's monitor that, unlike parec's, lets the sink fall asleep: the server then delivers
+// nothing until something else wakes the sink, and the recording shows what of a message a woken sink plays.
+class SleepingMonitorRecording
+{
+public:
+    SleepingMonitorRecording(const QString& source, const QElapsedTimer& clock)
+        : mSource(source.toUtf8()), mClock(clock)
+    {
+    }
+    ~SleepingMonitorRecording() { finish(); }
+
+    // Returns once the stream is connected; no data need come.
+    bool start()
+    {
+        mLoop = pa_threaded_mainloop_new();
+        if (mLoop == nullptr || pa_threaded_mainloop_start(mLoop) < 0)
+            return false;
+        pa_threaded_mainloop_lock(mLoop);
+        const auto unlock = qScopeGuard([this] { pa_threaded_mainloop_unlock(mLoop); });
+        mContext = pa_context_new(pa_threaded_mainloop_get_api(mLoop), "wrenkeyer-test-sleeping-recorder");
+        pa_context_set_state_callback(mContext, &SleepingMonitorRecording::wakeLoop, mLoop);
+        if (pa_context_connect(mContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return false;
+        for (pa_context_state_t state; (state = pa_context_get_state(mContext)) != PA_CONTEXT_READY;) {
+            if (!PA_CONTEXT_IS_GOOD(state))
+                return false;
+            pa_threaded_mainloop_wait(mLoop);
+        }
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, std::uint32_t(kRecordRate), 2};
+        mStream = pa_stream_new(mContext, "monitor", &spec, nullptr);
+        pa_stream_set_state_callback(mStream, &SleepingMonitorRecording::wakeLoop, mLoop);
+        pa_stream_set_read_callback(mStream, &SleepingMonitorRecording::arrived, this);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = std::uint32_t(-1);
+        attributes.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(recorderLatencyMs()) * 1000, &spec));
+        const auto flags = pa_stream_flags_t(PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND | PA_STREAM_ADJUST_LATENCY);
+        if (pa_stream_connect_record(mStream, mSource.constData(), &attributes, flags) < 0)
+            return false;
+        for (pa_stream_state_t state; (state = pa_stream_get_state(mStream)) != PA_STREAM_READY;) {
+            if (!PA_STREAM_IS_GOOD(state))
+                return false;
+            pa_threaded_mainloop_wait(mLoop);
+        }
+        return true;
+    }
+
+    void finish()
+    {
+        if (mLoop == nullptr)
+            return;
+        pa_threaded_mainloop_stop(mLoop);
+        if (mStream != nullptr) {
+            pa_stream_disconnect(mStream);
+            pa_stream_unref(mStream);
+        }
+        if (mContext != nullptr) {
+            pa_context_disconnect(mContext);
+            pa_context_unref(mContext);
+        }
+        pa_threaded_mainloop_free(mLoop);
+        mLoop = nullptr;
+        mStream = nullptr;
+        mContext = nullptr;
+    }
+
+    Pcm pcm() const
+    {
+        const std::lock_guard<std::mutex> lock(mMutex);
+        return Pcm{kRecordRate, 2, mSamples};
+    }
+
+    // When recorded frame 0 came out, as for MonitorRecording.
+    qint64 frameZeroUs() const
+    {
+        const std::lock_guard<std::mutex> lock(mMutex);
+        qint64 best = std::numeric_limits<qint64>::max();
+        for (const auto& [arrivedUs, framesSoFar] : mArrivals)
+            best = std::min(best, arrivedUs - framesSoFar * kUsPerSec / kRecordRate);
+        return best;
+    }
+
+private:
+    static void wakeLoop(pa_context*, void* loop)
+    {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    }
+    static void wakeLoop(pa_stream*, void* loop)
+    {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+    }
+
+    static void arrived(pa_stream* stream, size_t, void* self)
+    {
+        auto* recording = static_cast<SleepingMonitorRecording*>(self);
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+            const std::lock_guard<std::mutex> lock(recording->mMutex);
+            const size_t count = bytes / sizeof(float);
+            if (data != nullptr) {
+                const auto* samples = static_cast<const float*>(data);
+                recording->mSamples.insert(recording->mSamples.end(), samples, samples + count);
+            } else {
+                recording->mSamples.resize(recording->mSamples.size() + count, 0.0f); // a hole: silence
+            }
+            recording->mArrivals.emplace_back(clockUs(recording->mClock), qint64(recording->mSamples.size() / 2));
+            pa_stream_drop(stream);
+        }
+    }
+
+    QByteArray mSource;
+    const QElapsedTimer& mClock;
+    pa_threaded_mainloop* mLoop = nullptr;
+    pa_context* mContext = nullptr;
+    pa_stream* mStream = nullptr;
+    mutable std::mutex mMutex;
+    std::vector<float> mSamples;
     std::vector<std::pair<qint64, qint64>> mArrivals;
 };
 
@@ -855,12 +978,55 @@ private slots:
         };
         pump(3000);
         QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("SUSPENDED"), 5000);
+        // Listened to in a way that lets it sleep on. PipeWire keeps a listened-to node awake whatever the
+        // stream asks, so there only the waking itself is checked.
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<SleepingMonitorRecording> recording;
+        if (!pipeWire) {
+            recording.emplace(sleepy + QStringLiteral(".monitor"), clock);
+            QVERIFY2(recording->start(), "could not record the sleeping sink's monitor");
+            // Connecting wakes the sink for a moment; it falls asleep again with the recording on.
+            QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("SUSPENDED"), 5000);
+        }
 
         mciWakeOutput(sleepy);
         QTRY_VERIFY_WITH_TIMEOUT(mciOutputAwake(), 3000);
         QCOMPARE(state(), QByteArray("RUNNING"));
+        if (!recording)
+            return;
 
+        // Played as the keyer plays it once the output is awake: heard whole, and at once after "play", so
+        // that the lead before it is the lead set.
+        const QString path = tonePath(QStringLiteral("sleepy"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 1, 0.8);
+        const Pcm source = readPcm(path);
+        QCOMPARE(mciSendString(openCommand(path), nullptr, PlayOptions{sleepy, 0.0}), 0);
+        const qint64 playAt = clockUs(clock);
+        QCOMPARE(mciSendString(QStringLiteral("play voice1")), 0);
         mciLetOutputSleep();
+        QVERIFY(!pollUntilStopped(clock, 5, 4000).back().playing);
+        pump(150);
+        QCOMPARE(mciSendString(QStringLiteral("close voice1")), 0);
+        recording->finish();
+
+        const Pcm heard = recording->pcm();
+        const float threshold = 0.3f * peak(source, 0);
+        const std::vector<Span> sent = bursts(source, 0, threshold);
+        const std::vector<Span> got = bursts(heard, 0, threshold);
+        QCOMPARE(sent.size(), size_t(1));
+        QVERIFY2(got.size() == 1, qPrintable(QStringLiteral("the sound came in %1 pieces").arg(got.size())));
+        const qint64 gotUs = heard.us(got[0].frames());
+        const qint64 sentUs = source.us(sent[0].frames());
+        QVERIFY2(std::abs(gotUs - sentUs) <= 20'000,
+                 qPrintable(QString::asprintf("sounded %.1f ms, the file %.1f ms", double(gotUs) / 1e3,
+                                              double(sentUs) / 1e3)));
+        // Placed on the clock from the chunks' arrivals, which a sink just woken hands out in a hurry: good for
+        // "not late", not for "not early" (which nothing written before "play" could be anyway).
+        const qint64 firstOutUs = recording->frameZeroUs() + heard.us(got[0].first) - source.us(sent[0].first);
+        qInfo("first sample out %.1f ms after play", double(firstOutUs - playAt) / 1e3);
+        QVERIFY2(
+            firstOutUs - playAt <= 15'000 + kClockSlackUs,
+            qPrintable(QString::asprintf("first sample out %.1f ms after play", double(firstOutUs - playAt) / 1e3)));
     }
 
     // A message recorded as nothing: a valid header and no samples plays, and ends, at once.
