@@ -103,8 +103,9 @@ public:
     }
     // Starts the output ahead of a message, playing silence: a sound server suspends an idle output, and a
     // real card takes from 100 ms to 2 s to wake, which would eat into the lead or clip the first syllable.
-    // `outputId` names the output the message will play on ("" the default). Returns at once; isAwake()
-    // tells when the output runs.
+    // `outputId` names the output the message will play on ("" the default). A backend may make the
+    // message's stream here too, so that "play" need not wait for one. Returns without waiting for the
+    // output to run; isAwake() tells when it does.
     virtual void wake(const QString& outputId) { (void)outputId; }
     // True once the output woken runs, and whenever there is nothing to wait for (no wake asked, no
     // server to wake).

@@ -657,16 +657,23 @@ class Rigctld:
             return False
 
     def ptt(self):
-        """1 keyed, 0 not, as rigctld reports it."""
-        with socket.create_connection(("127.0.0.1", self.port), timeout=2) as client:
-            client.sendall(b"t\n")
-            reply = b""
-            while b"\n" not in reply:
-                chunk = client.recv(64)
-                if not chunk:
-                    break
-                reply += chunk
-        return int(reply.strip() or b"-1")
+        """1 keyed, 0 not, as rigctld reports it. rigctld now and then resets a connection taken and dropped
+        every few milliseconds; the question is then asked again on a new one, as a logger would."""
+        for attempt in range(3):
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=2) as client:
+                    client.sendall(b"t\n")
+                    reply = b""
+                    while b"\n" not in reply:
+                        chunk = client.recv(64)
+                        if not chunk:
+                            break
+                        reply += chunk
+                return int(reply.strip() or b"-1")
+            except ConnectionResetError:
+                if attempt == 2:
+                    raise
+                time.sleep(0.01)
 
     def close(self):
         if self.process.poll() is None:
