@@ -304,13 +304,13 @@ public:
                 return false;
             pa_threaded_mainloop_wait(mLoop);
         }
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, std::uint32_t(kRecordRate), 2};
-        mStream = pa_stream_new(mContext, "monitor", &spec, nullptr);
+        const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, std::uint32_t(kRecordRate), 2};
+        mStream = pa_stream_new(mContext, "monitor", &sampleFormat, nullptr);
         pa_stream_set_state_callback(mStream, &SleepingMonitorRecording::wakeLoop, mLoop);
         pa_stream_set_read_callback(mStream, &SleepingMonitorRecording::arrived, this);
         pa_buffer_attr attributes{};
         attributes.maxlength = std::uint32_t(-1);
-        attributes.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(recorderLatencyMs()) * 1000, &spec));
+        attributes.fragsize = std::uint32_t(pa_usec_to_bytes(pa_usec_t(recorderLatencyMs()) * 1000, &sampleFormat));
         const auto flags = pa_stream_flags_t(PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(mStream, mSource.constData(), &attributes, flags) < 0)
             return false;
